@@ -1,0 +1,41 @@
+# Front end of the CMake build. `make run` and `make test` install what is missing first.
+JOBS ?= $(shell nproc)
+PELMORA := build/release/pelmora
+
+.PHONY: all setup build run test test-release test-asan debug bench fuzz clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+run: build
+	$(PELMORA) scan
+
+test: test-release test-asan
+
+test-release: build
+	ctest --preset release
+
+test-asan: setup
+	cmake --preset asan-ubsan >/dev/null
+	cmake --build --preset asan-ubsan -j $(JOBS)
+	ctest --preset asan-ubsan
+
+debug: setup
+	cmake --preset debug >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+
+bench: build
+	@for b in build/release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+fuzz: setup
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+clean:
+	rm -rf build

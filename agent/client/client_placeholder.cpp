@@ -1,0 +1,2 @@
+// Placeholder so that the library target exists before its first unit lands.
+namespace pelmora {}

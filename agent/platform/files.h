@@ -1,0 +1,55 @@
+#pragma once
+// File-system helpers: regular-file tests, whole-file text reads, lexical path handling.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace pelmora {
+
+// A file could not be opened or read. what() is the system's text for the errno, such as
+// "No such file or directory"; `error_code` is the errno.
+class FileError : public std::runtime_error {
+ public:
+  FileError(int error_code_, const std::string& message)
+      : std::runtime_error(message), error_code(error_code_) {}
+  int error_code;
+};
+
+// True when `path` names an existing regular file, following symbolic links. Never throws:
+// a path whose status cannot be read is not a file.
+bool is_regular_file(const std::string& path);
+
+// The whole file as bytes. Throws FileError (a directory is an error too: EISDIR).
+std::string read_file_bytes(const std::string& path);
+
+// Bytes decoded as UTF-8 the way Python's decoder with errors="replace" does it: every
+// maximal ill-formed subpart becomes one U+FFFD. The result is valid UTF-8.
+std::string decode_utf8_replace(std::string_view bytes);
+
+// CR LF and lone CR turned into LF.
+std::string normalize_newlines(std::string_view text);
+
+// read_file_bytes, decode_utf8_replace, normalize_newlines: how scripts and module files
+// are read. A byte-order mark stays in the text. Throws FileError.
+std::string read_text_file(const std::string& path);
+
+// The agent's working directory. Throws FileError when it cannot be read.
+std::string current_dir();
+
+// Lexical normalisation: drops "." parts and repeated separators, lets ".." remove the part
+// before it (at the root it is dropped); no symbolic link is resolved. "" gives ".".
+std::string normalize_path(std::string_view path);
+
+// `path` joined to `base` when relative (to current_dir() when base is empty), then
+// normalised.
+std::string absolute_path(std::string_view path, std::string_view base = {});
+
+// The directory part of an absolute path: cut before its last separator, "/" for a file
+// directly under the root.
+std::string parent_dir(std::string_view path);
+
+// `a` + "/" + `b` (no separator doubled when `a` ends with one).
+std::string join_path(std::string_view a, std::string_view b);
+
+}  // namespace pelmora

@@ -1,0 +1,8 @@
+// Placeholder: registers nothing yet.
+#include "cli/commands.h"
+
+namespace pelmora::cli {
+
+void add_bundle_command(CLI::App&, int&) {}
+
+}  // namespace pelmora::cli

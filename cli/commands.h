@@ -1,0 +1,22 @@
+#pragma once
+// The subcommands of the pelmora command. Each add_* function registers one or more
+// subcommands on `app`; a subcommand's callback stores its exit status in `exit_code`.
+// A callback may throw: main prints "pelmora: error: <what>" on standard error and exits 1.
+
+#include <CLI/CLI.hpp>
+
+namespace pelmora::cli {
+
+// Exit codes shared by every subcommand.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;
+inline constexpr int kExitUsage = 2;
+
+void add_scan_command(CLI::App& app, int& exit_code);      // scan
+void add_imports_command(CLI::App& app, int& exit_code);   // imports
+void add_bundle_command(CLI::App& app, int& exit_code);    // bundle
+void add_client_commands(CLI::App& app, int& exit_code);   // submit, status, logs, login, logout
+void add_service_commands(CLI::App& app, int& exit_code);  // serve, cancel, jobs
+void add_watch_command(CLI::App& app, int& exit_code);     // watch
+
+}  // namespace pelmora::cli
