@@ -1,0 +1,110 @@
+#pragma once
+// The job-service client: submit a source text as a job, follow a job to its end.
+//
+// Both operations run wholly on the caller's thread, keep no state between calls, and
+// resolve the API key and base URL afresh from their own options (agent/client/config.h).
+// Errors (Throws:) are the service error kinds of agent/records.h for refusals of the
+// service, std::runtime_error(kNoApiKeyMessage) for a missing key, TransportError
+// (agent/client/http.h) when no answer came, and nlohmann::json's own errors for answers
+// that are not the JSON expected.
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/platform/clock.h"
+
+namespace pelmora {
+
+// How requests go on the wire, for a host that must trust its own CA and for tests.
+struct TransportOptions {
+  // Verify TLS servers against this CA bundle instead of the system's.
+  std::optional<std::string> ca_file;
+  // Every fixed time-out (60, 15, 10 seconds) is multiplied by this; 1.0 in production.
+  double timeout_scale = 1.0;
+};
+
+// The keyword arguments of submit_code:
+//   submit_code(code, {.file_path = path, .fast = true, .gpu = "A100"})
+struct SubmitOptions {
+  std::optional<std::string> file_path;  // bundling, and the "file_path" member
+  std::optional<std::string> api_key;
+  std::optional<std::string> api_url;
+  bool fast = false;
+  std::optional<std::string> gpu;     // resources.gpu when present and not empty
+  std::optional<long long> cpu;       // resources.cpu when present and not 0
+  std::optional<std::string> memory;  // resources.memory when present and not empty
+  std::optional<bool> priority;       // accepted; not sent
+  std::optional<bool> flexible;       // accepted; not sent
+  TransportOptions transport;
+};
+
+// The submission endpoint, appended to the base URL.
+inline constexpr std::string_view kSubmitPath = "/v1/jobs/submit/code";
+// Fixed time-outs, in seconds.
+inline constexpr double kSubmitTimeout = 60.0;
+inline constexpr double kStatusTimeout = 15.0;
+inline constexpr double kOutputTimeout = 10.0;
+
+// Submits `code` as a new job and returns the service's answer object (its "job_id" names
+// the job). With a non-empty file_path, the script's local modules are bundled in first; a
+// bundling failure is logged as a warning on the agent logger and the code goes alone.
+// One POST of {"code","file_path","resources","fast"} with a 60-second time-out, never
+// retried. Returns null when the service answers the JSON value null.
+// Throws: runtime_error (no key, nothing sent); InvalidAPIKeyError (401);
+// InsufficientCreditsError (402; a body that is not a JSON object throws the decoder's or
+// lookup's error instead); RateLimitError (429); ExecutionError "Submission failed (S): body"
+// (any other status but 200); TransportError; json errors for a 200 body that is not JSON;
+// nlohmann::json::type_error when it is JSON but neither an object nor null.
+nlohmann::json submit_code(const std::string& code, const SubmitOptions& options = {});
+
+// The keyword arguments of poll_job.
+struct PollOptions {
+  std::optional<std::string> api_key;
+  std::optional<std::string> api_url;
+  bool follow_logs = true;
+  double poll_interval = 2.0;  // seconds paused after each cycle that is not terminal
+  std::ostream* out = nullptr;  // where log entries go; nullptr: std::cout
+  Clock* clock = nullptr;       // pauses; nullptr: system_clock()
+  TransportOptions transport;
+};
+
+// True for "completed", "failed" and "cancelled", compared exactly.
+bool is_terminal_status(const nlohmann::json& status);
+
+// Follows job `job_id` until its status is terminal and returns that status document.
+// Each cycle: one status request (15 s); with follow_logs, the new log entries (10 s per
+// page), each entry's "content" (else "text", else nothing) written unchanged and flushed;
+// then, if not terminal, a pause of poll_interval. A 404 is retried after 2, 4, 6, 8 and 10
+// seconds; the sixth in a row fails. Everything in the log step fails silently. A page
+// marked "more": true is followed at once by the next one, so the log is written whole.
+// The job id goes into the path percent-encoded where needed (encode_path_segment).
+// Throws: runtime_error (no key, nothing sent); ExecutionError "Failed to check job (S):
+// body", or "Job not found after retries — server may have restarted."; TransportError of a
+// status request; json errors for a status document that is not a JSON object.
+nlohmann::json poll_job(const std::string& job_id, const PollOptions& options = {});
+
+// ---- Single requests, for the host's commands ------------------------------------------
+
+// Where to send one request and with which key (already resolved).
+struct Endpoint {
+  std::string api_url;
+  std::string api_key;
+  TransportOptions transport;
+};
+
+// One status request: the status document (a JSON object).
+// Throws: ExecutionError "Failed to check job (S): body" for any status but 200 (404
+// included, not retried); TransportError; json errors for a body that is not an object.
+nlohmann::json fetch_job_status(const Endpoint& endpoint, const std::string& job_id);
+
+// The log pages from `offset` on, written to `out` as poll_job writes them, following
+// "more": true pages. Returns the offset for the next request.
+// Throws: ExecutionError "Failed to read job output (S): body" for a status but 200;
+// TransportError; json errors for a body that is not an output document.
+nlohmann::json fetch_job_output(const Endpoint& endpoint, const std::string& job_id,
+                                const nlohmann::json& offset, std::ostream& out);
+
+}  // namespace pelmora

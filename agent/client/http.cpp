@@ -1,0 +1,192 @@
+#include "agent/client/http.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include <curl/curl.h>
+
+namespace pelmora {
+
+namespace {
+
+// Owns one easy handle, the header list set on it and its error buffer; move-only.
+class CurlHandle {
+ public:
+  CurlHandle() : handle_(curl_easy_init()), error_(std::make_unique<char[]>(CURL_ERROR_SIZE)) {
+    if (handle_ == nullptr) throw TransportError(CURLE_FAILED_INIT, "Could not start libcurl");
+    error_[0] = '\0';
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, error_.get());
+  }
+  CurlHandle(CurlHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)),
+        headers_(std::exchange(other.headers_, nullptr)),
+        error_(std::move(other.error_)) {}
+  CurlHandle& operator=(CurlHandle&& other) noexcept {
+    if (this != &other) {
+      _release();
+      handle_ = std::exchange(other.handle_, nullptr);
+      headers_ = std::exchange(other.headers_, nullptr);
+      error_ = std::move(other.error_);
+    }
+    return *this;
+  }
+  CurlHandle(const CurlHandle&) = delete;
+  CurlHandle& operator=(const CurlHandle&) = delete;
+  ~CurlHandle() { _release(); }
+
+  CURL* get() const { return handle_; }
+
+  // Adds "Name: value" to the header list (set on the handle by set_headers).
+  void append_header(const std::string& line) {
+    curl_slist* next = curl_slist_append(headers_, line.c_str());
+    if (next == nullptr) throw TransportError(CURLE_OUT_OF_MEMORY, "Out of memory");
+    headers_ = next;
+  }
+  void set_headers() { curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_); }
+
+  // The text for a failed transfer: the error buffer, else libcurl's text for the code.
+  std::string error_text(CURLcode code) const {
+    if (error_ && error_[0] != '\0') return std::string(error_.get());
+    return curl_easy_strerror(code);
+  }
+
+ private:
+  void _release() {
+    if (handle_ != nullptr) curl_easy_cleanup(handle_);
+    if (headers_ != nullptr) curl_slist_free_all(headers_);
+    handle_ = nullptr;
+    headers_ = nullptr;
+  }
+
+  CURL* handle_ = nullptr;
+  curl_slist* headers_ = nullptr;
+  std::unique_ptr<char[]> error_;
+};
+
+size_t _append_body(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+// Header lines of the last response; a status line starts a fresh list (1xx, proxies).
+size_t _append_header(char* data, size_t size, size_t count, void* user) {
+  auto* headers = static_cast<std::vector<std::pair<std::string, std::string>>*>(user);
+  std::string_view line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (line.starts_with("HTTP/")) {
+    headers->clear();
+  } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+      value.remove_prefix(1);
+    }
+    headers->emplace_back(std::string(line.substr(0, colon)), std::string(value));
+  }
+  return size * count;
+}
+
+// Fails with a TransportError when a setopt was refused.
+void _check(CURLcode code, const CurlHandle& curl) {
+  if (code != CURLE_OK) throw TransportError(static_cast<int>(code), curl.error_text(code));
+}
+
+bool _unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+bool _iequals(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+}  // namespace
+
+std::optional<std::string> HttpResponse::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (_iequals(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+HttpResponse http_request(const HttpRequest& request) {
+  CurlHandle curl;
+  CURL* h = curl.get();
+  HttpResponse response;
+
+  // A total cap of at least one millisecond: 0 would mean "no time-out" to libcurl.
+  double ms = std::ceil(request.timeout_seconds * 1000.0);
+  if (!(ms >= 1.0)) ms = 1.0;
+  if (ms > 1e11) ms = 1e11;
+  const auto timeout_ms = static_cast<long>(ms);
+
+  _check(curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()), curl);
+  _check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L), curl);
+  _check(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms), curl);
+  _check(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L), curl);
+  _check(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"), curl);
+  _check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &_append_body), curl);
+  _check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body), curl);
+  _check(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &_append_header), curl);
+  _check(curl_easy_setopt(h, CURLOPT_HEADERDATA, &response.headers), curl);
+  if (request.ca_file) {
+    _check(curl_easy_setopt(h, CURLOPT_CAINFO, request.ca_file->c_str()), curl);
+  }
+
+  if (request.method == "GET") {
+    _check(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L), curl);
+  } else if (request.method == "POST") {
+    _check(curl_easy_setopt(h, CURLOPT_POST, 1L), curl);
+  } else if (request.method == "HEAD") {
+    _check(curl_easy_setopt(h, CURLOPT_NOBODY, 1L), curl);
+  } else {
+    _check(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()), curl);
+  }
+  if (request.body) {
+    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                            static_cast<curl_off_t>(request.body->size())),
+           curl);
+    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data()), curl);
+  } else if (request.method == "POST") {
+    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0}), curl);
+    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, ""), curl);
+  }
+
+  for (const auto& [name, value] : request.headers) curl.append_header(name + ": " + value);
+  // libcurl would otherwise hold a large body back for a "100 Continue" for up to a second.
+  if (request.body) curl.append_header("Expect:");
+  curl.set_headers();
+
+  CURLcode code = curl_easy_perform(h);
+  if (code != CURLE_OK) throw TransportError(static_cast<int>(code), curl.error_text(code));
+  _check(curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status), curl);
+  return response;
+}
+
+std::string percent_encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    if (_unreserved(c)) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string encode_path_segment(std::string_view text) {
+  if (text == ".") return "%2E";
+  if (text == "..") return "%2E%2E";
+  return percent_encode(text);
+}
+
+}  // namespace pelmora

@@ -1,0 +1,64 @@
+#pragma once
+// One HTTP exchange over libcurl: the small request function that every client operation
+// (and the pelmora commands that talk to a job service) goes through.
+//
+// Every request stands alone on its own easy handle with: CURLOPT_NOSIGNAL, a total
+// time-out over resolving, connecting, TLS and transfer, no redirects (a 3xx comes back as
+// a status), and only the http and https protocols. Proxies from the environment apply as
+// libcurl reads them. Requires curl_global_init to have run (main does it).
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pelmora {
+
+// No answer came back: no connection, a time-out, a TLS failure, a URL that cannot be sent.
+// what() is libcurl's own text (its error buffer, else curl_easy_strerror); `curl_code` is
+// the CURLcode. Never carries request headers, so never an API key.
+class TransportError : public std::runtime_error {
+ public:
+  TransportError(int curl_code_, const std::string& message)
+      : std::runtime_error(message), curl_code(curl_code_) {}
+  int curl_code;
+};
+
+struct HttpRequest {
+  std::string method = "GET";  // "GET", "POST", "DELETE", ...
+  std::string url;             // sent as given; query already encoded
+  // Extra headers, sent in this order ("Authorization", "Content-Type", ...).
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::optional<std::string> body;  // sent as the request body when present
+  double timeout_seconds = 60.0;    // total cap; at least 1 ms
+  // A CA bundle to verify the server against instead of the system's.
+  std::optional<std::string> ca_file;
+};
+
+struct HttpResponse {
+  long status = 0;  // the HTTP status code
+  std::string body;
+  // Response headers as received, names in their sent case (last response only).
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  // The value of the first header named `name` (ASCII case-insensitive), if any.
+  std::optional<std::string> header(std::string_view name) const;
+};
+
+// Sends `request` and waits for the whole answer. Any status, 4xx and 5xx included, is a
+// response. Throws TransportError when no complete answer arrived.
+// Thread-safe (each call has its own handle).
+HttpResponse http_request(const HttpRequest& request);
+
+// `text` with every byte outside A-Z a-z 0-9 - . _ ~ written as %XX (upper-case hex), as
+// curl_easy_escape does; for query values.
+std::string percent_encode(std::string_view text);
+
+// `text` as one path segment: percent_encode, except that "." and ".." become "%2E" and
+// "%2E%2E" so the segment can never climb or stay in place. Text made of A-Z a-z 0-9 - . _ ~
+// (other than those two) comes back unchanged.
+std::string encode_path_segment(std::string_view text);
+
+}  // namespace pelmora
