@@ -1,0 +1,154 @@
+#include "cli/host_config.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/client/config.h"
+#include "agent/platform/files.h"
+
+namespace pelmora::cli {
+
+namespace {
+
+std::optional<std::string> _env(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> _env_not_empty(const char* name) {
+  auto value = _env(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+std::string _config_dir() {
+  if (auto xdg = _env("XDG_CONFIG_HOME"); xdg && !xdg->empty() && (*xdg)[0] == '/') {
+    return join_path(*xdg, "pelmora");
+  }
+  if (auto home = _env("HOME"); home && !home->empty()) {
+    return join_path(join_path(*home, ".config"), "pelmora");
+  }
+  throw std::runtime_error("cannot find the config directory: neither XDG_CONFIG_HOME nor HOME is set");
+}
+
+[[noreturn]] void _fail(const std::string& what, const std::string& path, int error) {
+  throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+// Creates `path` (mode 0700) when missing; its parents too (mode 0700 for the ones made).
+void _make_dirs(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) _fail("cannot use", path, ENOTDIR);
+    return;
+  }
+  if (path != "/" && !path.empty()) _make_dirs(parent_dir(path));
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) _fail("cannot create", path, errno);
+}
+
+// Writes all of `data` to `fd`, retrying EINTR and short writes.
+bool _write_all(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string login_file_path() { return join_path(_config_dir(), "login.json"); }
+
+std::optional<SavedLogin> load_login() {
+  try {
+    const auto document = nlohmann::json::parse(read_file_bytes(login_file_path()));
+    SavedLogin login;
+    login.api_key = document.at("api_key").get<std::string>();
+    if (auto url = document.find("api_url"); url != document.end() && url->is_string()) {
+      login.api_url = url->get<std::string>();
+    }
+    if (login.api_key.empty()) return std::nullopt;
+    return login;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+HostCredentials resolve_host_credentials(const std::optional<std::string>& flag_key,
+                                         const std::optional<std::string>& flag_url) {
+  HostCredentials result;
+  std::optional<SavedLogin> saved;
+  if (flag_key && !flag_key->empty()) {
+    result.api_key = flag_key;
+    result.key_source = "flag";
+  } else if (auto key = _env_not_empty("PELMORA_API_KEY")) {
+    result.api_key = key;
+    result.key_source = "environment";
+  } else if (auto gateway = _env_not_empty("GATEWAY_API_KEY")) {
+    result.api_key = gateway;
+    result.key_source = "environment";
+  } else if ((saved = load_login())) {
+    result.api_key = saved->api_key;
+    result.key_source = "login";
+  }
+
+  if (flag_url && !flag_url->empty()) {
+    result.api_url = *flag_url;
+  } else if (auto url = _env("PELMORA_API_URL")) {
+    result.api_url = *url;
+  } else if (saved && saved->api_url) {
+    result.api_url = *saved->api_url;
+  } else {
+    result.api_url = std::string(_DEFAULT_API_URL);
+  }
+  return result;
+}
+
+void save_login(const std::optional<std::string>& api_url, const std::string& api_key) {
+  const std::string dir = _config_dir();
+  _make_dirs(dir);
+  const std::string path = join_path(dir, "login.json");
+
+  nlohmann::ordered_json document = nlohmann::ordered_json::object();
+  if (api_url && !api_url->empty()) document["api_url"] = *api_url;
+  document["api_key"] = api_key;
+  const std::string text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+
+  std::string temp = path + ".XXXXXX";
+  int fd = ::mkstemp(temp.data());  // mode 0600
+  if (fd < 0) _fail("cannot write", path, errno);
+  bool ok = ::fchmod(fd, 0600) == 0 && _write_all(fd, text) && ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (ok) error = errno;
+    ::unlink(temp.c_str());
+    _fail("cannot write", path, error);
+  }
+}
+
+bool remove_login() {
+  const std::string path = login_file_path();
+  if (::unlink(path.c_str()) == 0) return true;
+  if (errno == ENOENT) return false;
+  _fail("cannot remove", path, errno);
+}
+
+}  // namespace pelmora::cli
