@@ -1,0 +1,156 @@
+#include "service/local.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "agent/platform/files.h"
+#include "service/keys.h"
+#include "service/util.h"
+
+namespace pelmora {
+namespace {
+
+std::string default_url() { return "http://127.0.0.1:" + std::to_string(kDefaultServicePort); }
+
+// Starts `argv` in a session of its own, detached from this process (double fork): standard
+// input /dev/null, standard output and error appended to `log_path`.
+void spawn_detached(const std::vector<std::string>& argv, const std::string& log_path) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (log_fd < 0) {
+    throw std::runtime_error("cannot open " + log_path + ": " + service::errno_text(errno));
+  }
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  pid_t child = fork();
+  if (child < 0) {
+    int error = errno;
+    close(log_fd);
+    if (null_fd >= 0) close(null_fd);
+    throw std::runtime_error("cannot start the local job service: " + service::errno_text(error));
+  }
+  if (child == 0) {
+    setsid();
+    pid_t grandchild = fork();
+    if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
+    if (null_fd >= 0) dup2(null_fd, 0);
+    dup2(log_fd, 1);
+    dup2(log_fd, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(log_fd);
+  if (null_fd >= 0) close(null_fd);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string self_binary() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) throw std::runtime_error("cannot find the pelmora program to start the service");
+  return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+std::string default_data_dir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return join_path(join_path(xdg, "pelmora"), "service");
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == '\0') {
+    throw std::runtime_error("cannot find the data directory: neither XDG_DATA_HOME nor HOME is set");
+  }
+  return join_path(home, ".local/share/pelmora/service");
+}
+
+std::string jobs_dir(const std::string& data_dir) { return join_path(data_dir, "jobs"); }
+std::string keys_file(const std::string& data_dir) { return join_path(data_dir, "keys.json"); }
+std::string service_info_file(const std::string& data_dir) {
+  return join_path(data_dir, "service.json");
+}
+
+std::optional<LocalService> read_local_service(const std::string& data_dir) {
+  try {
+    auto keys = service::read_keys(keys_file(data_dir));
+    if (keys.empty()) return std::nullopt;
+    std::string key = keys.front().key;
+    for (const auto& k : keys) {
+      if (k.name == "default") {
+        key = k.key;
+        break;
+      }
+    }
+    std::string url = default_url();
+    try {
+      auto info = nlohmann::json::parse(read_file_bytes(service_info_file(data_dir)));
+      if (info.is_object() && info.contains("url") && info["url"].is_string()) {
+        url = info["url"].get<std::string>();
+      }
+    } catch (const std::exception&) {
+      // Never started, or the file is damaged: the default address.
+    }
+    return LocalService{url, key};
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+bool local_service_answers(const std::string& url, const std::string& api_key,
+                           double timeout_seconds) {
+  try {
+    httplib::Client client(url);
+    if (!client.is_valid()) return false;
+    auto secs = static_cast<time_t>(timeout_seconds);
+    auto usecs = static_cast<time_t>((timeout_seconds - static_cast<double>(secs)) * 1e6);
+    client.set_connection_timeout(secs, usecs);
+    client.set_read_timeout(secs, usecs);
+    client.set_write_timeout(secs, usecs);
+    auto res = client.Get("/v1/health", {{"Authorization", "Bearer " + api_key}});
+    return res && res->status == 200;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+LocalService ensure_local_service(const EnsureOptions& options) {
+  std::string data_dir = options.data_dir.empty() ? default_data_dir() : options.data_dir;
+  if (auto found = read_local_service(data_dir)) {
+    if (local_service_answers(found->url, found->api_key)) return *found;
+  }
+  service::make_private_dirs(data_dir);
+  std::string binary = options.pelmora_binary.empty() ? self_binary() : options.pelmora_binary;
+  std::vector<std::string> argv = {binary, "serve", "--data-dir", data_dir, "--port",
+                                   std::to_string(options.port)};
+  if (!options.python.empty()) {
+    argv.push_back("--python");
+    argv.push_back(options.python);
+  }
+  std::string log_path = join_path(data_dir, "service.log");
+  spawn_detached(argv, log_path);
+
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds * 1000));
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto found = read_local_service(data_dir)) {
+      if (local_service_answers(found->url, found->api_key, 1.0)) return *found;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  throw std::runtime_error("the local job service did not start; see " + log_path);
+}
+
+}  // namespace pelmora
