@@ -1,0 +1,297 @@
+#include "agent/daemon/agent_daemon.h"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <utility>
+
+#include "agent/client/client.h"
+#include "agent/client/config.h"
+#include "agent/platform/files.h"
+#include "agent/platform/logger.h"
+#include "agent/platform/terminal_text.h"
+
+namespace pelmora {
+namespace {
+
+constexpr std::string_view kStopLine = "\nStopping agent watch...\n";
+constexpr std::string_view kQuestion = "    Offload to cloud? [y/N/ignore] ";
+
+// Length of the white-space character that starts `text` at `i` (as Python's str.strip
+// sees white space), or 0 when it is none.
+size_t white_space_at(std::string_view text, size_t i) {
+  const auto b0 = static_cast<unsigned char>(text[i]);
+  if ((b0 >= 0x09 && b0 <= 0x0D) || (b0 >= 0x1C && b0 <= 0x20)) return 1;
+  auto at = [&](size_t k) {
+    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+  };
+  if (b0 == 0xC2 && (at(1) == 0x85 || at(1) == 0xA0)) return 2;  // U+0085, U+00A0
+  if (b0 == 0xE1 && at(1) == 0x9A && at(2) == 0x80) return 3;    // U+1680
+  if (b0 == 0xE2 && at(1) == 0x80) {
+    const unsigned b2 = at(2);
+    // U+2000..U+200A, U+2028, U+2029, U+202F
+    if ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) return 3;
+  }
+  if (b0 == 0xE2 && at(1) == 0x81 && at(2) == 0x9F) return 3;  // U+205F
+  if (b0 == 0xE3 && at(1) == 0x80 && at(2) == 0x80) return 3;  // U+3000
+  return 0;
+}
+
+// Length of the white-space character that ends `text` at `end` (exclusive), or 0.
+size_t white_space_before(std::string_view text, size_t end) {
+  for (size_t len = 1; len <= 3 && len <= end; ++len) {
+    const size_t start = end - len;
+    if (len > 1 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) continue;
+    if (white_space_at(text, start) == len) return len;
+  }
+  return 0;
+}
+
+std::string job_id_text(const nlohmann::json& result) {
+  const auto member = result.find("job_id");
+  if (member == result.end() || member->is_null()) return "unknown";
+  if (member->is_string()) return member->get<std::string>();
+  return member->dump();
+}
+
+}  // namespace
+
+nlohmann::json submit_with_client(const SubmitRequest& request) {
+  SubmitOptions options;
+  options.file_path = request.file_path;
+  options.api_key = request.api_key;
+  options.api_url = request.api_url;
+  options.fast = request.fast;
+  options.gpu = request.gpu;
+  if (request.cpu) options.cpu = *request.cpu;
+  options.memory = request.memory;
+  return submit_code(request.code, options);
+}
+
+AgentDaemon::AgentDaemon(AgentOptions options, AgentPlatform platform)
+    : api_key(resolve_api_key(options.api_key)),
+      api_url(resolve_api_url(options.api_url)),
+      fast(options.fast),
+      threshold(options.threshold),
+      interval(options.interval),
+      auto_offload(options.auto_offload),
+      gpu(std::move(options.gpu)),
+      cpu(options.cpu),
+      memory(std::move(options.memory)),
+      exclude(std::move(options.exclude)),
+      scanner(options.threshold, options.threshold,
+              platform.process_table ? *platform.process_table : linux_process_table()),
+      table_(platform.process_table ? *platform.process_table : linux_process_table()),
+      terminal_(platform.terminal ? *platform.terminal : standard_terminal()),
+      clock_(platform.clock ? *platform.clock : system_clock()),
+      sleeper_(platform.sleeper ? *platform.sleeper : system_sleeper()),
+      signals_(platform.signals ? *platform.signals : system_stop_signals()),
+      submit_(platform.submit ? std::move(platform.submit) : SubmitFunction(submit_with_client)),
+      platform_id_(platform.platform_id ? *platform.platform_id : platform_identifier()) {}
+
+AgentDaemon::AgentDaemon(std::optional<std::string> api_key_, std::optional<std::string> api_url_,
+                         bool fast_, double threshold_, double interval_, bool auto_offload_,
+                         std::optional<std::string> gpu_, std::optional<int> cpu_,
+                         std::optional<std::string> memory_)
+    : AgentDaemon(AgentOptions{.api_key = std::move(api_key_),
+                               .api_url = std::move(api_url_),
+                               .fast = fast_,
+                               .threshold = threshold_,
+                               .interval = interval_,
+                               .auto_offload = auto_offload_,
+                               .gpu = std::move(gpu_),
+                               .cpu = cpu_,
+                               .memory = std::move(memory_),
+                               .exclude = {}}) {}
+
+// ---- Watch loop ---------------------------------------------------------------------------
+
+WakeHook AgentDaemon::wake_hook() {
+  return WakeHook{signals_.wake_fd(), [this] { _print_owed_stop_lines(); }};
+}
+
+void AgentDaemon::_print_owed_stop_lines() {
+  for (int owed = signals_.take_owed_lines(); owed > 0; --owed) {
+    try {
+      terminal_.write(kStopLine);
+    } catch (const std::exception&) {
+      // Nobody can see the line any more; the stop itself has taken effect already.
+    }
+  }
+}
+
+void AgentDaemon::say(std::string_view text) {
+  _print_owed_stop_lines();
+  terminal_.write(text);
+}
+
+void AgentDaemon::watch() {
+  _running.store(true);
+  signals_.install(_running, platform_id_ != "win32");
+  // The handlers go back on every way out, also when the banner or the priming pass fails:
+  // a handler left behind would point at the flag of a daemon that may be gone.
+  struct Restore {
+    AgentDaemon& daemon;
+    ~Restore() {
+      daemon.signals_.restore();
+      daemon._print_owed_stop_lines();
+    }
+  } restore{*this};
+
+  _print_banner();
+  table_.prime();
+  const WakeHook hook = wake_hook();
+  sleeper_.sleep_for(1.0, hook);
+
+  while (_running.load()) {
+    try {
+      _tick();
+    } catch (const std::exception& e) {
+      agent_logger()->error("Scan tick failed: {}", e.what());
+    }
+    _print_owed_stop_lines();
+    const double deadline = clock_.monotonic() + interval;
+    while (_running.load() && clock_.monotonic() < deadline) {
+      sleeper_.sleep_for(0.25, hook);
+    }
+  }
+}
+
+void AgentDaemon::_tick() {
+  for (const ProcessInfo& proc : scanner.scan()) {
+    if (_offloaded.contains(proc.pid)) continue;
+    if (_ignored_pids.contains(proc.pid)) continue;
+    if (exclude && exclude(proc)) continue;
+    _handle(proc);
+  }
+}
+
+// ---- Console ------------------------------------------------------------------------------
+
+std::string AgentDaemon::format_fixed(double value, int decimals) {
+  if (std::isnan(value)) return "nan";
+  char buf[400];  // enough for the largest double in fixed notation
+  std::snprintf(buf, sizeof buf, decimals == 0 ? "%.0f" : "%.1f", value);
+  return buf;
+}
+
+std::string AgentDaemon::normalize_answer(std::string_view line) {
+  size_t begin = 0;
+  size_t end = line.size();
+  while (begin < end) {
+    const size_t len = white_space_at(line, begin);
+    if (len == 0) break;
+    begin += len;
+  }
+  while (end > begin) {
+    const size_t len = white_space_before(line, end);
+    if (len == 0) break;
+    end -= len;
+  }
+  std::string answer(line.substr(begin, end - begin));
+  for (char& c : answer) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return answer;
+}
+
+void AgentDaemon::_print_banner() {
+  std::string text = "Pelmora Agent Watch";
+  if (auto_offload) text += " (auto-offload)";
+  text += "\n  Threshold : CPU or Memory > " + format_fixed(threshold, 0) + "%\n";
+  text += std::string("  Mode      : ") + (fast ? "performance" : "standard") + "\n";
+  text += "  Interval  : " + format_fixed(interval, 1) + "s\n";
+  text += "  Watching for heavy Python processes...  (Ctrl+C to stop)\n\n";
+  say(text);
+}
+
+std::string AgentDaemon::_format_detection(const ProcessInfo& proc) {
+  std::string text = "  [" + std::to_string(proc.pid) + "] " +
+                     escape_for_terminal(proc.short_cmd()) + "\n";
+  text += "    CPU=" + format_fixed(proc.cpu_percent, 1) + "%  Mem=" +
+          format_fixed(proc.memory_percent, 1) + "% (" + format_fixed(proc.memory_mb, 0) +
+          " MB)\n";
+  if (proc.script_path && !proc.script_path->empty()) {
+    text += "    Source: " + escape_for_terminal(*proc.script_path) + "\n";
+  }
+  return text;
+}
+
+void AgentDaemon::_print_detection(const ProcessInfo& proc) { say(_format_detection(proc)); }
+
+void AgentDaemon::_handle(const ProcessInfo& proc) {
+  _print_detection(proc);
+  if (!proc.script_path || proc.script_path->empty()) {
+    say("    Cannot read source (no .py file on command line).  Skipping.\n\n");
+    _ignored_pids.insert(proc.pid);
+    return;
+  }
+  if (!is_regular_file(*proc.script_path)) {
+    say("    Script file not found on disk: " + escape_for_terminal(*proc.script_path) +
+        ".  Skipping.\n\n");
+    _ignored_pids.insert(proc.pid);
+    return;
+  }
+  if (auto_offload) {
+    _offload(proc);
+  } else {
+    _prompt_offload(proc);
+  }
+}
+
+void AgentDaemon::_prompt_offload(const ProcessInfo& proc) {
+  say(kQuestion);
+  const std::optional<std::string> line = terminal_.read_line(wake_hook());
+  const std::string answer = line ? normalize_answer(*line) : std::string("n");
+  if (answer == "y" || answer == "yes") {
+    _offload(proc);
+  } else if (answer == "i" || answer == "ignore") {
+    _ignored_pids.insert(proc.pid);
+    say("    Ignored.\n\n");
+  } else {
+    say("    Skipped.\n\n");
+  }
+}
+
+// ---- Offload ------------------------------------------------------------------------------
+
+void AgentDaemon::_offload(const ProcessInfo& proc) {
+  const std::string path = proc.script_path.value_or("");
+  std::string code;
+  try {
+    code = read_text_file(path);
+  } catch (const std::exception& e) {
+    say("    Failed to read " + escape_for_terminal(path) + ": " + e.what() + "\n\n");
+    _ignored_pids.insert(proc.pid);
+    return;
+  }
+
+  say("    Submitting " + escape_for_terminal(proc.short_cmd()) + " to cloud...\n");
+  nlohmann::json result;
+  try {
+    result = submit_(SubmitRequest{.code = std::move(code),
+                                   .file_path = proc.script_path,
+                                   .api_key = api_key,
+                                   .api_url = api_url,
+                                   .fast = fast,
+                                   .gpu = gpu,
+                                   .cpu = cpu,
+                                   .memory = memory});
+  } catch (const std::exception& e) {
+    say(std::string("    Submission failed: ") + e.what() + "\n\n");
+    return;
+  }
+
+  // Not guarded: an answer that is not an object fails the tick, and nothing is recorded.
+  if (!result.is_object()) {
+    throw std::runtime_error("the job service answered " + result.dump() +
+                             " instead of a job object");
+  }
+  const std::string job_id = job_id_text(result);
+  const std::string shown = escape_for_terminal(job_id);
+  say("    Submitted!  job_id=" + shown + "\n    Track with:  pelmora status " + shown +
+      "\n    Logs:        pelmora logs " + shown + " --follow\n\n");
+  _offloaded[proc.pid] = OffloadRecord{.pid = proc.pid, .script_path = path, .job_id = job_id};
+}
+
+}  // namespace pelmora
