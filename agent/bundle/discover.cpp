@@ -1,10 +1,75 @@
-// Placeholder until the import scanner lands: finds nothing.
+// Local-module discovery with an explicit stack: the depth of an import chain costs heap
+// memory, not C++ stack, and the result order equals that of the recursive definition.
 #include "agent/bundle/discover.h"
+
+#include <memory>
+
+#include "agent/bundle/imports.h"
+#include "agent/platform/files.h"
 
 namespace pelmora {
 
-ModuleMap _discover_local_modules(std::string_view, const std::string&, std::set<std::string>&) {
-  return {};
+namespace {
+
+// One file being examined: its sorted import names and the next one to look at. When all
+// are done, the file's own entry (if it is a module, not the script) is appended.
+struct Frame {
+  std::vector<std::string> names;
+  std::size_t next = 0;
+  std::string base_dir;
+  std::string module_name;  // empty for the text the call started with
+  std::string text;
+};
+
+std::unique_ptr<Frame> make_frame(std::string_view code, std::string base_dir,
+                                  std::string module_name, std::string text) {
+  auto frame = std::make_unique<Frame>();
+  const ImportScan scan = scan_imports(code);
+  frame->names.assign(scan.names.begin(), scan.names.end());  // std::set: code-point order
+  frame->base_dir = std::move(base_dir);
+  frame->module_name = std::move(module_name);
+  frame->text = std::move(text);
+  return frame;
+}
+
+}  // namespace
+
+ModuleMap _discover_local_modules(std::string_view code, const std::string& base_dir,
+                                  std::set<std::string>& _seen) {
+  ModuleMap result;
+  std::vector<std::unique_ptr<Frame>> stack;
+  stack.push_back(make_frame(code, base_dir, {}, {}));
+  while (!stack.empty()) {
+    Frame& top = *stack.back();
+    if (top.next == top.names.size()) {
+      if (!top.module_name.empty()) {
+        result.emplace_back(std::move(top.module_name), std::move(top.text));
+      }
+      stack.pop_back();
+      continue;
+    }
+    const std::string& name = top.names[top.next++];
+    if (_seen.count(name) != 0) continue;
+    const std::string module_file = join_path(top.base_dir, name + ".py");
+    if (is_regular_file(module_file)) {
+      _seen.insert(name);
+      std::string text = read_text_file(module_file);
+      auto frame = make_frame(text, top.base_dir, name, {});
+      frame->text = std::move(text);
+      stack.push_back(std::move(frame));
+      continue;
+    }
+    const std::string package_dir = join_path(top.base_dir, name);
+    const std::string package_file = join_path(package_dir, "__init__.py");
+    if (is_regular_file(package_file)) {
+      _seen.insert(name);
+      std::string text = read_text_file(package_file);
+      auto frame = make_frame(text, package_dir, name, {});
+      frame->text = std::move(text);
+      stack.push_back(std::move(frame));
+    }
+  }
+  return result;
 }
 
 ModuleMap _discover_local_modules(std::string_view code, const std::string& base_dir) {

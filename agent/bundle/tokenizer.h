@@ -134,6 +134,9 @@ inline constexpr std::uint16_t kNonAscii = 1u << 6;
 inline constexpr std::uint16_t kImplicit = 1u << 7;
 // FSTRING_MIDDLE: part of a format spec (after the ':' of a replacement field).
 inline constexpr std::uint16_t kFormatSpec = 1u << 8;
+// LBRACE / RBRACE / COLON that open, close or start the format spec of an f-string
+// replacement field (rather than a dict or set display inside it).
+inline constexpr std::uint16_t kReplacementField = 1u << 9;
 }  // namespace token_flags
 
 struct Token {
