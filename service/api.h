@@ -1,0 +1,75 @@
+#pragma once
+// The HTTP surface of the job service, on a cpp-httplib server:
+//   POST /v1/jobs/submit/code        submit {"code", "file_path", "resources", "fast"}
+//   GET  /v1/jobs                    the caller's jobs, newest first (?limit=N, default 50)
+//   GET  /v1/jobs/{id}               the status document
+//   GET  /v1/jobs/{id}/output        output entries from ?offset=N, in pages ("more": true)
+//   POST /v1/jobs/{id}/cancel        cancel a queued or running job
+//   GET  /v1/health                  whether the service answers
+// Every request needs "Authorization: Bearer KEY" (401 otherwise). Another key's job is a
+// 404 like an unknown one. Every error answer is a JSON object {"error": "..."}.
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace pelmora::service {
+
+class JobStore;
+class KeyRing;
+class Scheduler;
+struct Caller;
+struct JobRecord;
+
+struct ApiLimits {
+  std::size_t max_body = 10 * 1024 * 1024;  // bytes of a request body; more gets 413
+  std::size_t page_max_entries = 5000;      // output entries per answer
+  std::size_t page_max_bytes = 1024 * 1024;  // bytes of content per answer (about)
+};
+
+// The status document of `job`.
+nlohmann::json status_document(const JobRecord& job);
+
+class Api {
+ public:
+  Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_dir,
+      ApiLimits limits);
+
+  // Registers the routes, the size limit, the error and exception handlers and the request
+  // log on `server`.
+  void install(httplib::Server& server);
+
+ private:
+  std::optional<Caller> _authenticate(const httplib::Request& req, httplib::Response& res);
+  std::optional<JobRecord> _own_job(const Caller& caller, const std::string& id,
+                                    httplib::Response& res);
+  void _submit(const httplib::Request& req, httplib::Response& res);
+  void _list(const httplib::Request& req, httplib::Response& res);
+  void _status(const httplib::Request& req, httplib::Response& res);
+  void _output(const httplib::Request& req, httplib::Response& res);
+  void _cancel(const httplib::Request& req, httplib::Response& res);
+  void _health(const httplib::Request& req, httplib::Response& res);
+  // Seconds until the caller may submit again; 0 when it may now (and the submission is
+  // counted).
+  double _take_rate_slot(const Caller& caller);
+
+  JobStore& _store;
+  KeyRing& _keys;
+  Scheduler& _scheduler;
+  std::string _jobs_dir;
+  ApiLimits _limits;
+  std::mutex _submit_mutex;  // credit check and insert of one submission at a time
+  std::map<std::string, std::deque<double>> _recent;  // owner → submission times
+};
+
+}  // namespace pelmora::service

@@ -1,0 +1,156 @@
+#include "service/scheduler.h"
+
+#include <csignal>
+#include <filesystem>
+#include <vector>
+
+#include <unistd.h>
+
+#include "agent/platform/files.h"
+#include "agent/records.h"
+#include "service/log.h"
+
+namespace pelmora::service {
+namespace {
+
+constexpr const char* kRestartedError = "the service restarted while the job was running";
+constexpr const char* kStoppedError = "the service stopped while the job was running";
+
+// Kills the process group of a job left running by a previous service, but only when its
+// leader is still that job's process (working directory in the job's directory).
+void kill_leftover(long pid, const std::string& work_dir) {
+  if (pid <= 0) return;
+  std::error_code ec;
+  auto cwd = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec);
+  if (ec) return;
+  auto expected = std::filesystem::weakly_canonical(work_dir, ec);
+  if (ec || cwd != expected) return;
+  kill(-static_cast<pid_t>(pid), SIGKILL);
+}
+
+}  // namespace
+
+Scheduler::Scheduler(JobStore& store, std::string jobs_dir, int max_jobs)
+    : _store(store), _jobs_dir(std::move(jobs_dir)),
+      _max_jobs(static_cast<std::size_t>(max_jobs > 0 ? max_jobs : 1)) {}
+
+LaunchSpec Scheduler::_spec_for(const JobRecord& job) const {
+  return LaunchSpec{job.id, job.seq, join_path(_jobs_dir, job.id), job.resources};
+}
+
+void Scheduler::start() {
+  double now = wall_clock_now();
+  for (const auto& job : _store.with_status(kRunning)) {
+    if (job.pid) kill_leftover(*job.pid, join_path(_jobs_dir, job.id));
+    _store.mark_finished(job.id, kFailed, std::nullopt, now, std::string(kRestartedError));
+    service_logger()->info("{} failed: {}", job.id, kRestartedError);
+  }
+  for (const auto& job : _store.with_status(kQueued)) enqueue(job);
+}
+
+void Scheduler::enqueue(const JobRecord& job) {
+  {
+    std::lock_guard lock(_mutex);
+    QueueKey key{job.fast ? 0 : 1, job.seq};
+    _queue.insert(key);
+    _waiting[key] = job;
+  }
+  _dispatch();
+}
+
+void Scheduler::_dispatch() {
+  std::vector<JobRecord> to_start;
+  {
+    std::lock_guard lock(_mutex);
+    while (!_stopping && _running < _max_jobs && !_queue.empty()) {
+      QueueKey key = *_queue.begin();
+      _queue.erase(_queue.begin());
+      to_start.push_back(std::move(_waiting[key]));
+      _waiting.erase(key);
+      ++_running;
+    }
+  }
+  for (const auto& job : to_start) _runner->launch(_spec_for(job));
+}
+
+std::optional<std::string> Scheduler::cancel(const std::string& job_id) {
+  auto before = _store.mark_cancelled(job_id, wall_clock_now());
+  if (!before) return before;
+  if (*before == kQueued) {
+    std::lock_guard lock(_mutex);
+    for (auto it = _waiting.begin(); it != _waiting.end(); ++it) {
+      if (it->second.id == job_id) {
+        _queue.erase(it->first);
+        _waiting.erase(it);
+        break;
+      }
+    }
+  }
+  if (*before == kQueued || *before == kRunning) {
+    service_logger()->info("{} cancelled (was {})", job_id, *before);
+    // Also covers a job taken from the queue a moment before: it is stopped once it starts.
+    _runner->cancel(job_id);
+  }
+  return before;
+}
+
+void Scheduler::stop() {
+  {
+    std::lock_guard lock(_mutex);
+    _stopping = true;
+  }
+  if (_runner != nullptr) _runner->stop_all();
+}
+
+std::size_t Scheduler::running_count() {
+  std::lock_guard lock(_mutex);
+  return _running;
+}
+
+std::size_t Scheduler::queued_count() {
+  std::lock_guard lock(_mutex);
+  return _queue.size();
+}
+
+void Scheduler::on_started(const LaunchSpec& job, long pid) {
+  if (_store.mark_running(job.job_id, wall_clock_now(), pid)) {
+    service_logger()->info("{} running (pid {})", job.job_id, pid);
+  } else {
+    // Cancelled between leaving the queue and starting.
+    _runner->cancel(job.job_id);
+  }
+}
+
+void Scheduler::on_output(const LaunchSpec& job, std::int64_t first_index,
+                          const std::vector<OutputLine>& lines) {
+  _store.append_output(job.seq, first_index, lines);
+}
+
+void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
+  bool stopping;
+  {
+    std::lock_guard lock(_mutex);
+    stopping = _stopping;
+  }
+  std::optional<std::string> error = outcome.error;
+  if (stopping && error) error = kStoppedError;
+  std::string status = outcome.succeeded() ? kCompleted : kFailed;
+  try {
+    _store.mark_finished(job.job_id, status, outcome.exit_code, wall_clock_now(), error);
+    auto record = _store.get(job.job_id);
+    std::string final_status = record ? record->status : status;
+    std::string code = outcome.exit_code ? std::to_string(*outcome.exit_code) : "none";
+    service_logger()->info("{} {} (exit code {}{}{})", job.job_id, final_status, code,
+                           error && final_status != kCancelled ? ": " : "",
+                           error && final_status != kCancelled ? *error : "");
+  } catch (const std::exception& e) {
+    service_logger()->error("{}: cannot record its end: {}", job.job_id, e.what());
+  }
+  {
+    std::lock_guard lock(_mutex);
+    --_running;
+  }
+  _dispatch();
+}
+
+}  // namespace pelmora::service

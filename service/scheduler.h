@@ -1,0 +1,67 @@
+#pragma once
+// The scheduler: keeps the queue of waiting jobs, starts them on the runner while fewer than
+// max_jobs run ("fast" jobs first, then in order of submission), and records every
+// transition and every output line in the store.
+//
+// Thread-safe. Runner events arrive on the runner's threads.
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "service/runner.h"
+#include "service/store.h"
+
+namespace pelmora::service {
+
+class Scheduler : public RunnerEvents {
+ public:
+  // `runner` is set with attach() before start().
+  Scheduler(JobStore& store, std::string jobs_dir, int max_jobs);
+
+  void attach(JobRunner& runner) { _runner = &runner; }
+
+  // Takes up what a previous run left: jobs still marked running are marked failed (their
+  // leftover processes, if any, are killed); queued jobs are queued again.
+  void start();
+
+  // Queues a job already in the store.
+  void enqueue(const JobRecord& job);
+
+  // Cancels a job: a queued one leaves the queue, a running one is stopped. Returns the
+  // status the job had before, or nothing for an unknown job.
+  std::optional<std::string> cancel(const std::string& job_id);
+
+  // Stops taking jobs and stops the running ones; they are recorded as failed with the error
+  // "the service stopped while the job was running". Queued jobs stay queued.
+  void stop();
+
+  std::size_t running_count();
+  std::size_t queued_count();
+
+  void on_started(const LaunchSpec& job, long pid) override;
+  void on_output(const LaunchSpec& job, std::int64_t first_index,
+                 const std::vector<OutputLine>& lines) override;
+  void on_finished(const LaunchSpec& job, const JobOutcome& outcome) override;
+
+ private:
+  using QueueKey = std::pair<int, std::int64_t>;  // (0 fast / 1 other, seq)
+  void _dispatch();
+  LaunchSpec _spec_for(const JobRecord& job) const;
+
+  JobStore& _store;
+  JobRunner* _runner = nullptr;
+  std::string _jobs_dir;
+  std::size_t _max_jobs;
+  std::mutex _mutex;
+  std::set<QueueKey> _queue;
+  std::map<QueueKey, JobRecord> _waiting;
+  std::size_t _running = 0;
+  bool _stopping = false;
+};
+
+}  // namespace pelmora::service

@@ -1,0 +1,144 @@
+#include "service/server.h"
+
+#include <cerrno>
+#include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include "agent/platform/files.h"
+#include "service/keys.h"
+#include "service/local.h"
+#include "service/local_runner.h"
+#include "service/log.h"
+#include "service/scheduler.h"
+#include "service/store.h"
+#include "service/util.h"
+
+namespace pelmora::service {
+
+bool is_loopback_host(const std::string& host) {
+  if (host == "localhost" || host == "::1" || host == "[::1]") return true;
+  in_addr addr{};
+  if (inet_pton(AF_INET, host.c_str(), &addr) == 1) {
+    return (ntohl(addr.s_addr) >> 24) == 127;
+  }
+  return false;
+}
+
+struct JobService::Parts {
+  Parts(const ServiceOptions& options, const std::string& data_dir)
+      : store(join_path(data_dir, "jobs.db")),
+        keys(keys_file(data_dir)),
+        scheduler(store, jobs_dir(data_dir),
+                  options.max_jobs > 0 ? options.max_jobs
+                                       : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))),
+        runner(LocalRunnerOptions{.python = options.python,
+                                  .cancel_grace = options.cancel_grace,
+                                  .has_gpu = options.has_gpu},
+               scheduler),
+        api(store, keys, scheduler, jobs_dir(data_dir), options.limits) {
+    scheduler.attach(runner);
+  }
+  JobStore store;
+  KeyRing keys;
+  Scheduler scheduler;
+  LocalRunner runner;
+  Api api;
+  httplib::Server http;
+  std::once_flag stopped;
+  bool started = false;
+};
+
+JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
+  if (_options.data_dir.empty()) throw ServeError("no data directory given");
+  if (!_options.allow_remote && !is_loopback_host(_options.host)) {
+    throw ServeError("refusing to listen on " + _options.host +
+                       ", which other machines can reach: pass --allow-remote to do so");
+  }
+  if (_options.port < 0 || _options.port > 65535) {
+    throw ServeError("port must be from 0 to 65535");
+  }
+  _options.data_dir = absolute_path(_options.data_dir);
+  try {
+    make_private_dirs(_options.data_dir);
+    make_private_dirs(jobs_dir(_options.data_dir));
+  } catch (const std::exception& e) {
+    throw ServeError(e.what());
+  }
+  std::string lock_path = join_path(_options.data_dir, "serve.lock");
+  _lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (_lock_fd < 0) throw ServeError("cannot open " + lock_path + ": " + errno_text(errno));
+  if (flock(_lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    close(_lock_fd);
+    _lock_fd = -1;
+    throw ServeError("another pelmora serve is already running on " + _options.data_dir);
+  }
+  try {
+    _created_keys = ensure_keys_file(keys_file(_options.data_dir));
+    _parts = std::make_unique<Parts>(_options, _options.data_dir);
+  } catch (const std::exception& e) {
+    close(_lock_fd);
+    _lock_fd = -1;
+    throw ServeError(e.what());
+  }
+}
+
+JobService::~JobService() {
+  stop();
+  _parts.reset();
+  if (_lock_fd >= 0) close(_lock_fd);
+}
+
+int JobService::bind() {
+  auto& http = _parts->http;
+  _parts->api.install(http);
+  std::string host = _options.host == "localhost" ? "127.0.0.1" : _options.host;
+  if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (_options.port == 0) {
+    _port = http.bind_to_any_port(host);
+    if (_port <= 0) throw ServeError("cannot listen on " + host + ": no free port");
+  } else {
+    if (!http.bind_to_port(host, _options.port)) {
+      throw ServeError("cannot listen on " + host + ":" + std::to_string(_options.port) +
+                         " (is the port in use?)");
+    }
+    _port = _options.port;
+  }
+  nlohmann::json info = {{"url", url()}, {"pid", static_cast<long>(getpid())}};
+  try {
+    write_private_file(service_info_file(_options.data_dir), info.dump() + "\n");
+  } catch (const std::exception& e) {
+    throw ServeError(e.what());
+  }
+  return _port;
+}
+
+std::string JobService::url() const {
+  std::string host = _options.host;
+  if (host == "0.0.0.0" || host == "localhost") host = "127.0.0.1";
+  if (host == "::" ) host = "::1";
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  return "http://" + host + ":" + std::to_string(_port);
+}
+
+void JobService::run() {
+  _parts->started = true;
+  _parts->scheduler.start();
+  _parts->http.listen_after_bind();
+}
+
+void JobService::stop() {
+  if (!_parts) return;
+  std::call_once(_parts->stopped, [this] {
+    _parts->http.stop();
+    _parts->scheduler.stop();
+  });
+}
+
+}  // namespace pelmora::service

@@ -1,0 +1,70 @@
+#pragma once
+// The local job service: the data directory, the job store, the keys, the scheduler with its
+// local runner, and the HTTP server, wired together. `pelmora serve` is a thin shell
+// around it; tests run it in-process.
+
+#include <memory>
+#include <string>
+
+#include "service/api.h"
+
+namespace pelmora::service {
+
+struct ServiceOptions {
+  std::string host = "127.0.0.1";
+  int port = 8765;        // 0: any free port
+  std::string data_dir;   // required
+  int max_jobs = 0;       // jobs running at once; 0: the number of cores
+  std::string python = "python3";
+  bool allow_remote = false;  // needed to bind an address other than loopback
+  ApiLimits limits;
+  double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL
+  std::optional<bool> has_gpu;  // absent: looked up
+};
+
+// A configuration or start-up problem, with a one-line message for the user.
+class ServeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// True for 127.0.0.0/8, ::1 and "localhost".
+bool is_loopback_host(const std::string& host);
+
+class JobService {
+ public:
+  // Prepares the data directory (created mode 0700, with a keys file on first start),
+  // takes its lock (one service per data directory), opens the store and takes up the jobs
+  // a previous run left. Throws ServeError.
+  explicit JobService(ServiceOptions options);
+  ~JobService();  // stop()
+  JobService(const JobService&) = delete;
+  JobService& operator=(const JobService&) = delete;
+
+  // Binds the address (port 0 picks one), writes service.json and returns the port.
+  // Throws ServeError.
+  int bind();
+
+  // Serves requests until stop(); requires bind(). Starts the scheduler.
+  void run();
+
+  // Stops serving and stops the running jobs (recorded as failed). Safe from any thread,
+  // more than once; not from a signal handler.
+  void stop();
+
+  // "http://127.0.0.1:PORT" for the bound address (loopback when bound to all addresses).
+  std::string url() const;
+  const ServiceOptions& options() const { return _options; }
+  // Whether this start created the keys file.
+  bool created_keys() const { return _created_keys; }
+
+ private:
+  struct Parts;
+  ServiceOptions _options;
+  std::unique_ptr<Parts> _parts;
+  int _lock_fd = -1;
+  int _port = 0;
+  bool _created_keys = false;
+};
+
+}  // namespace pelmora::service

@@ -1,0 +1,129 @@
+#pragma once
+// The job store: jobs and their output lines in one SQLite database (WAL mode), written as
+// things happen so that a service killed at any moment loses nothing it had acknowledged.
+//
+// Thread-safe: one connection behind a mutex; every operation is one transaction.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace pelmora::service {
+
+// The database could not be opened, read or written. what() names the operation and
+// carries SQLite's text.
+class StoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Job states. Terminal: completed, failed, cancelled.
+inline constexpr const char* kQueued = "queued";
+inline constexpr const char* kRunning = "running";
+inline constexpr const char* kCompleted = "completed";
+inline constexpr const char* kFailed = "failed";
+inline constexpr const char* kCancelled = "cancelled";
+
+bool is_terminal(const std::string& status);
+
+struct JobRecord {
+  std::int64_t seq = 0;  // order of submission, given by the store
+  std::string id;
+  std::string owner;
+  std::string status = kQueued;
+  std::optional<int> exit_code;
+  double created_at = 0.0;
+  std::optional<double> started_at;
+  std::optional<double> finished_at;
+  std::optional<std::string> file_path;
+  nlohmann::json resources = nlohmann::json::object();
+  bool fast = false;
+  std::optional<std::string> error;
+  std::optional<long> pid;  // of the job's process (its process group leader) once started
+  double cost = 1.0;
+};
+
+enum class Stream { stdout_stream = 0, stderr_stream = 1 };
+
+struct OutputLine {
+  Stream stream = Stream::stdout_stream;
+  std::string content;  // the line with its own line end, as bytes
+};
+
+struct OutputEntry {
+  std::int64_t index = 0;
+  OutputLine line;
+};
+
+struct OutputPage {
+  std::vector<OutputEntry> entries;
+  std::int64_t next = 0;  // the offset to ask for next
+  bool more = false;      // cut by the page limits: more entries follow at once
+};
+
+class JobStore {
+ public:
+  // Opens (creating when missing) the database at `path`. Throws StoreError.
+  explicit JobStore(const std::string& path);
+  ~JobStore();
+  JobStore(const JobStore&) = delete;
+  JobStore& operator=(const JobStore&) = delete;
+
+  // Adds a new job; its seq is filled in. Throws StoreError.
+  void insert(JobRecord& job);
+
+  std::optional<JobRecord> get(const std::string& id);
+
+  // The owner's jobs, newest first, at most `limit`.
+  std::vector<JobRecord> list(const std::string& owner, int limit);
+
+  // All jobs in `status`, oldest first.
+  std::vector<JobRecord> with_status(const std::string& status);
+
+  // The sum of the costs of the owner's jobs.
+  double credits_used(const std::string& owner);
+
+  // queued → running. False when the job was no longer queued.
+  bool mark_running(const std::string& id, double started_at, long pid);
+
+  // running (or queued) → `status` (completed or failed) with its exit code and error.
+  // A job cancelled meanwhile stays cancelled and only gets its exit code and end time.
+  void mark_finished(const std::string& id, const std::string& status,
+                     std::optional<int> exit_code, double finished_at,
+                     const std::optional<std::string>& error);
+
+  // queued or running → cancelled. Returns the status the job had before (unchanged when it
+  // was already terminal), or nothing for an unknown job.
+  std::optional<std::string> mark_cancelled(const std::string& id, double finished_at);
+
+  // Appends `lines` as entries first_index, first_index + 1, ... of the job, in one
+  // transaction.
+  void append_output(std::int64_t seq, std::int64_t first_index,
+                     const std::vector<OutputLine>& lines);
+
+  // The number of output entries of the job.
+  std::int64_t output_count(std::int64_t seq);
+
+  // Entries from `offset` on: at most `max_entries`, and no more once `max_bytes` of content
+  // are reached (at least one entry when there is one).
+  OutputPage read_output(std::int64_t seq, std::int64_t offset, std::size_t max_entries,
+                         std::size_t max_bytes);
+
+ private:
+  void _exec(const char* sql);
+  [[noreturn]] void _fail(const std::string& what);
+  sqlite3_stmt* _prepare(const char* sql);
+
+  sqlite3* _db = nullptr;
+  std::mutex _mutex;
+};
+
+}  // namespace pelmora::service
