@@ -1,0 +1,158 @@
+#pragma once
+// A job service running in-process on 127.0.0.1 (a free port) with a fresh data directory,
+// for the service tests, plus small helpers to talk to it.
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "service/keys.h"
+#include "service/local.h"
+#include "service/local_runner.h"
+#include "service/server.h"
+
+namespace pelmora::service::testing {
+
+// The interpreter for test jobs: Debian's when there is one (fast to start), else python3.
+inline std::string test_python() {
+  if (access("/usr/bin/python3", X_OK) == 0) return "/usr/bin/python3";
+  auto found = find_program("python3");
+  return found ? *found : "";
+}
+
+// A fresh directory under the system's temporary directory, removed with the object.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "pelmora-svc-XXXXXX").string();
+    path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class RunningService {
+ public:
+  explicit RunningService(ServiceOptions options) {
+    options.host = "127.0.0.1";
+    options.port = 0;
+    if (options.python.empty() || options.python == "python3") options.python = test_python();
+    service_ = std::make_unique<JobService>(options);
+    service_->bind();
+    thread_ = std::thread([this] { service_->run(); });
+    key_ = read_local_service(service_->options().data_dir)->api_key;
+    for (int i = 0; i < 200 && !local_service_answers(url(), key_, 1.0); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~RunningService() { stop(); }
+  void stop() {
+    if (!service_) return;
+    service_->stop();
+    thread_.join();
+    service_.reset();
+  }
+  std::string url() const { return service_->url(); }
+  const std::string& key() const { return key_; }
+  const std::string& data_dir() const { return service_->options().data_dir; }
+
+ private:
+  std::unique_ptr<JobService> service_;
+  std::thread thread_;
+  std::string key_;
+};
+
+// Raw requests, for what the client does not send.
+inline httplib::Result raw_get(const std::string& url, const std::string& path,
+                               const std::string& key) {
+  httplib::Client client(url);
+  client.set_read_timeout(20, 0);
+  httplib::Headers headers;
+  if (!key.empty()) headers.emplace("Authorization", "Bearer " + key);
+  return client.Get(path.c_str(), headers);
+}
+
+inline httplib::Result raw_post(const std::string& url, const std::string& path,
+                                const std::string& key, const std::string& body) {
+  httplib::Client client(url);
+  client.set_read_timeout(20, 0);
+  httplib::Headers headers;
+  if (!key.empty()) headers.emplace("Authorization", "Bearer " + key);
+  return client.Post(path.c_str(), headers, body, "application/json");
+}
+
+inline nlohmann::json body_of(const httplib::Result& res) {
+  return nlohmann::json::parse(res->body);
+}
+
+// Submits `code` with a raw request and returns the job id.
+inline std::string submit_raw(const std::string& url, const std::string& key,
+                              const std::string& code, bool fast = false,
+                              nlohmann::json resources = nlohmann::json::object()) {
+  nlohmann::json payload = {{"code", code}, {"file_path", nullptr}, {"resources", resources}, {"fast", fast}};
+  auto res = raw_post(url, "/v1/jobs/submit/code", key, payload.dump());
+  if (!res || res->status != 200) {
+    ADD_FAILURE() << "submission failed: " << (res ? res->body : "no answer");
+    return "";
+  }
+  return body_of(res)["job_id"].get<std::string>();
+}
+
+// Waits (at most `seconds`) until the job's status is terminal; returns its status document.
+inline nlohmann::json wait_for_end(const std::string& url, const std::string& key,
+                                   const std::string& id, double seconds = 30) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+  nlohmann::json doc;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto res = raw_get(url, "/v1/jobs/" + id, key);
+    if (res && res->status == 200) {
+      doc = body_of(res);
+      std::string status = doc["status"];
+      if (status == "completed" || status == "failed" || status == "cancelled") return doc;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "job " << id << " did not end: " << doc.dump();
+  return doc;
+}
+
+// Every output entry of a job, following pages.
+inline std::vector<nlohmann::json> all_entries(const std::string& url, const std::string& key,
+                                               const std::string& id, int* pages = nullptr) {
+  std::vector<nlohmann::json> entries;
+  std::int64_t offset = 0;
+  int count = 0;
+  while (true) {
+    auto res = raw_get(url, "/v1/jobs/" + id + "/output?offset=" + std::to_string(offset), key);
+    if (!res || res->status != 200) {
+      ADD_FAILURE() << "output request failed";
+      break;
+    }
+    auto doc = body_of(res);
+    ++count;
+    for (auto& e : doc["entries"]) entries.push_back(e);
+    offset = doc["current_index"].get<std::int64_t>();
+    if (!doc.value("more", false)) break;
+  }
+  if (pages != nullptr) *pages = count;
+  return entries;
+}
+
+// Whether any process of process group `pgid` is alive.
+inline bool group_alive(long pgid) { return pgid > 0 && kill(-static_cast<pid_t>(pgid), 0) == 0; }
+
+}  // namespace pelmora::service::testing

@@ -1,0 +1,124 @@
+// The job store: transitions that must not overwrite each other, output pages.
+#include "service/store.h"
+
+#include <gtest/gtest.h>
+
+#include "service/util.h"
+#include "service_fixture.h"
+
+namespace pelmora::service {
+namespace {
+
+using testing::TempDir;
+
+JobRecord make_job(JobStore& store, const std::string& owner, bool fast = false) {
+  JobRecord job;
+  job.id = new_job_id();
+  job.owner = owner;
+  job.created_at = 1000.0;
+  job.fast = fast;
+  store.insert(job);
+  return job;
+}
+
+TEST(JobStore, TransitionsKeepCancelled) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  auto job = make_job(store, "a");
+  EXPECT_TRUE(store.mark_running(job.id, 1001.0, 42));
+  EXPECT_FALSE(store.mark_running(job.id, 1002.0, 43));  // only from queued
+  EXPECT_EQ(store.mark_cancelled(job.id, 1003.0), std::optional<std::string>("running"));
+  // The process ends later: the job stays cancelled and gets its exit code.
+  store.mark_finished(job.id, kFailed, -15, 1004.0, std::string("killed"));
+  auto got = store.get(job.id);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, "cancelled");
+  EXPECT_EQ(got->exit_code, -15);
+  EXPECT_FALSE(got->error);
+  EXPECT_EQ(got->pid, 42);
+  // Cancelling an ended job changes nothing and says what it was.
+  EXPECT_EQ(store.mark_cancelled(job.id, 1005.0), std::optional<std::string>("cancelled"));
+  EXPECT_EQ(store.mark_cancelled("job-unknown", 1005.0), std::nullopt);
+}
+
+TEST(JobStore, ListsByOwnerNewestFirstAndSumsCredits) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  JobRecord a1 = make_job(store, "a");
+  make_job(store, "b");
+  JobRecord a2;
+  a2.id = new_job_id();
+  a2.owner = "a";
+  a2.cost = 3;
+  store.insert(a2);
+  auto jobs = store.list("a", 10);
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0].id, a2.id);
+  EXPECT_EQ(jobs[1].id, a1.id);
+  EXPECT_EQ(store.list("a", 1).size(), 1u);
+  EXPECT_EQ(store.credits_used("a"), 4.0);
+  EXPECT_EQ(store.credits_used("nobody"), 0.0);
+}
+
+TEST(JobStore, OutputPagesByCountAndBytes) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  auto job = make_job(store, "a");
+  std::vector<OutputLine> lines;
+  for (int i = 0; i < 10; ++i) {
+    lines.push_back(OutputLine{i % 2 ? Stream::stderr_stream : Stream::stdout_stream,
+                               std::string(100, static_cast<char>('a' + i)) + "\n"});
+  }
+  store.append_output(job.seq, 0, lines);
+  EXPECT_EQ(store.output_count(job.seq), 10);
+
+  auto page = store.read_output(job.seq, 0, 4, 1 << 20);
+  ASSERT_EQ(page.entries.size(), 4u);
+  EXPECT_TRUE(page.more);
+  EXPECT_EQ(page.next, 4);
+  EXPECT_EQ(page.entries[1].line.stream, Stream::stderr_stream);
+
+  page = store.read_output(job.seq, 4, 100, 250);  // 101 bytes each: two fit
+  EXPECT_EQ(page.entries.size(), 2u);
+  EXPECT_TRUE(page.more);
+  EXPECT_EQ(page.next, 6);
+
+  page = store.read_output(job.seq, 6, 4, 1 << 20);  // exactly the rest: not cut
+  EXPECT_EQ(page.entries.size(), 4u);
+  EXPECT_FALSE(page.more);
+  EXPECT_EQ(page.next, 10);
+
+  page = store.read_output(job.seq, 0, 100, 10);  // one entry even when larger than the cap
+  EXPECT_EQ(page.entries.size(), 1u);
+  EXPECT_TRUE(page.more);
+
+  page = store.read_output(job.seq, 50, 100, 1 << 20);  // past the end
+  EXPECT_TRUE(page.entries.empty());
+  EXPECT_FALSE(page.more);
+  EXPECT_EQ(page.next, 50);
+}
+
+TEST(JobStore, SurvivesReopenAndKeepsBytes) {
+  TempDir dir;
+  std::string id;
+  std::int64_t seq;
+  {
+    JobStore store(dir.path() + "/jobs.db");
+    auto job = make_job(store, "a");
+    id = job.id;
+    seq = job.seq;
+    store.append_output(seq, 0, {OutputLine{Stream::stdout_stream, std::string("\xff\x00z\r\n", 5)}});
+  }
+  JobStore again(dir.path() + "/jobs.db");
+  ASSERT_TRUE(again.get(id));
+  auto page = again.read_output(seq, 0, 10, 1000);
+  ASSERT_EQ(page.entries.size(), 1u);
+  EXPECT_EQ(page.entries[0].line.content, std::string("\xff\x00z\r\n", 5));
+}
+
+TEST(JobStore, UnopenableDatabaseIsAnError) {
+  EXPECT_THROW(JobStore("/nonexistent-dir/x/jobs.db"), StoreError);
+}
+
+}  // namespace
+}  // namespace pelmora::service
