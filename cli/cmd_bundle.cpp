@@ -1,8 +1,102 @@
-// Placeholder: registers nothing yet.
+// pelmora bundle: the text an offload sends for a script, or the list of its local modules.
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "agent/bundle/bundle.h"
+#include "agent/bundle/validity.h"
+#include "agent/platform/files.h"
 #include "cli/commands.h"
 
 namespace pelmora::cli {
+namespace {
 
-void add_bundle_command(CLI::App&, int&) {}
+struct BundleOptions {
+  std::string file;
+  bool list = false;
+};
+
+void write_stdout(std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    throw std::runtime_error("cannot write to standard output");
+  }
+}
+
+std::string plural(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+int run_bundle(const BundleOptions& opts) {
+  std::string code;
+  try {
+    code = read_text_file(opts.file);
+  } catch (const FileError& e) {
+    throw std::runtime_error("cannot read '" + opts.file + "': " + e.what());
+  }
+  const std::string base_dir = script_base_dir(opts.file);
+
+  // As an offload does: a script that does not parse, or a failure to bundle, sends the
+  // script alone.
+  ModuleMap modules;
+  if (!is_valid_python(code)) {
+    std::cerr << "pelmora: " << opts.file
+              << " is not valid Python 3.13; no local modules are looked for (the script is "
+                 "sent alone)\n";
+  } else {
+    try {
+      modules = _discover_local_modules(code, base_dir);
+    } catch (const std::exception& e) {
+      std::cerr << "pelmora: warning: Failed to bundle local modules: " << e.what()
+                << " (the script is sent alone)\n";
+    }
+  }
+  const std::string bundle = assemble_bundle(code, modules);
+  if (!opts.list) {
+    write_stdout(bundle);
+    return kExitOk;
+  }
+
+  std::string out;
+  const auto files = locate_module_files(modules, base_dir);
+  size_t name_width = 0;
+  size_t path_width = 0;
+  for (const auto& f : files) {
+    name_width = std::max(name_width, f.name.size());
+    path_width = std::max(path_width, f.path.empty() ? 1 : f.path.size());
+  }
+  for (const auto& f : files) {
+    std::string line = f.name;
+    line.resize(name_width + 2, ' ');
+    line += f.path.empty() ? "?" : f.path;
+    line.resize(name_width + 2 + path_width + 2, ' ');
+    line += plural(f.size, "byte", "bytes");
+    out += line + "\n";
+  }
+  if (files.empty()) {
+    out += "no local modules; bundle " + plural(bundle.size(), "byte", "bytes") + " (the script alone)\n";
+  } else {
+    out += "total: " + plural(files.size(), "local module", "local modules") + "; bundle " +
+           plural(bundle.size(), "byte", "bytes") + "\n";
+  }
+  write_stdout(out);
+  return kExitOk;
+}
+
+}  // namespace
+
+void add_bundle_command(CLI::App& app, int& exit_code) {
+  auto opts = std::make_shared<BundleOptions>();
+  CLI::App* cmd = app.add_subcommand(
+      "bundle",
+      "Write the text an offload of a Python script sends: the script with the local modules "
+      "it imports joined in ahead of it.");
+  cmd->add_flag("--list", opts->list,
+                "List the local modules instead: name, file and size, then the bundle's size");
+  cmd->add_option("FILE", opts->file, "The Python script")->required();
+  cmd->callback([opts, &exit_code] { exit_code = run_bundle(*opts); });
+}
 
 }  // namespace pelmora::cli

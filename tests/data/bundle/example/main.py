@@ -1,0 +1,4 @@
+import common
+import pkg
+
+print(common.GREETING, pkg.NAME)

@@ -1,0 +1,2 @@
+NAME = 'pkg'
+from common import GREETING
