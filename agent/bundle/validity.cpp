@@ -107,6 +107,56 @@ bool statement_only(Keyword k) {
   }
 }
 
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The escapes of a non-raw literal body that the decoder rejects: \x without two hex
+// digits; in text (not bytes) also \u and \U without four or eight hex digits, a \U above
+// U+10FFFF, and \N without its braced name. Unknown escapes are only warnings.
+bool escapes_ok(std::string_view body, bool bytes) {
+  for (std::size_t p = 0; p < body.size(); ++p) {
+    if (body[p] != '\\') continue;
+    if (++p >= body.size()) return true;
+    const char c = body[p];
+    std::size_t digits = 0;
+    if (c == 'x') {
+      digits = 2;
+    } else if (!bytes && c == 'u') {
+      digits = 4;
+    } else if (!bytes && c == 'U') {
+      digits = 8;
+    } else if (!bytes && c == 'N') {
+      if (p + 1 >= body.size() || body[p + 1] != '{') return false;
+      const std::size_t close = body.find('}', p + 2);
+      if (close == std::string_view::npos || close == p + 2) return false;
+      p = close;
+      continue;
+    } else {
+      continue;
+    }
+    unsigned long value = 0;
+    for (std::size_t k = 1; k <= digits; ++k) {
+      if (p + k >= body.size() || !is_hex(body[p + k])) return false;
+      const char h = body[p + k];
+      value = value * 16 + static_cast<unsigned long>(
+                               h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
+    }
+    if (c == 'U' && value > 0x10FFFF) return false;
+    p += digits;
+  }
+  return true;
+}
+
+// The body of a STRING token: without prefix and quotes.
+std::string_view string_body(std::string_view text, const Token& t) {
+  std::size_t q = 0;
+  while (q < text.size() && text[q] != '\'' && text[q] != '"') ++q;
+  const std::size_t quotes = (t.flags & token_flags::kTriple) != 0 ? 3 : 1;
+  if (text.size() < q + 2 * quotes) return {};
+  return text.substr(q + quotes, text.size() - q - 2 * quotes);
+}
+
 // What the last statement of one block level was, for the clauses that continue it.
 enum class Last { kOther, kIf, kLoop, kTry, kTryExcept, kTryElse };
 
@@ -136,12 +186,16 @@ class Checker {
 
  private:
   bool fail(int rule) {
+    if (fail_rule != 0) return false;  // keep the innermost rule
     fail_rule = rule;
     fail_offset = _tokens[_pos < _tokens.size() ? _pos : _tokens.size() - 1].range.start;
     return false;
   }
 
   bool statement_start(std::size_t& i);
+  std::size_t skip_group(std::size_t b, std::size_t e) const;
+  bool single_target(std::size_t b, std::size_t e, bool allow_star) const;
+  bool target_list(std::size_t b, std::size_t e, bool allow_tuple) const;
   bool clause(const Token& t);
   bool token(std::size_t i);
 
@@ -156,10 +210,35 @@ class Checker {
   bool _decorator_line = false; // the current logical line began with '@'
   bool _after_decorator = false;
   Keyword _statement = Keyword::kNotKeyword;  // first token of the current statement
+  // The current statement: where it began and what kind it is.
+  enum class Stmt { kSimple, kCompound, kLoose };  // kLoose: match/case/type/decorator
+  Stmt _stmt = Stmt::kSimple;
+  std::size_t _segment = 0;    // first token of the current assignment segment
+  std::size_t _stmt_first = 0; // first token of the current statement
+  bool _need_colon = false;    // a compound header whose ':' has not come yet
+  bool _annotated = false;     // a simple statement that had its annotation ':'
+  bool _no_targets = false;    // a depth-0 lambda: '=' may be a parameter default
+  bool _saw_for = false;
+  int _lambdas = 0;            // depth-0 lambdas still waiting for their ':'
+  bool _def = false;           // a def or async def statement
+  bool _def_params_done = false;
+  bool _for_in = false;        // a depth-0 'in' in the current statement
+  // One open bracket.
+  struct Bracket {
+    K kind = K::LPAR;
+    bool call = false;    // '(' after an operand: a call's (or class's) arguments
+    bool field = false;   // '{' of an f-string replacement field
+    bool params = false;  // the parameter or type-parameter list of a def, class or type
+    bool lambda_seen = false;
+    int lambdas = 0;      // lambdas at this level still waiting for their ':'
+    int keywords = 0;     // call arguments so far: 1 after a keyword, 2 after '**'
+  };
+  std::vector<Bracket> _brackets;
   std::vector<Last> _last{Last::kOther};
   // Per f-string nesting level: whether the current run of adjacent string literals is
   // bytes (-1: no run).
   std::vector<int> _string_run{-1};
+  std::vector<bool> _fstring_raw;
   std::set<std::string> _unused;
   Token _prev{K::NEWLINE, Keyword::kNotKeyword, 0, {}};
 };
@@ -227,6 +306,50 @@ bool Checker::statement_start(std::size_t& i) {
     }
   }
   _statement = t.kind == K::NAME ? t.keyword : Keyword::kNotKeyword;
+  _segment = i;
+  _stmt_first = i;
+  _annotated = false;
+  _no_targets = false;
+  _saw_for = false;
+  _lambdas = 0;
+  _need_colon = false;
+  _def_params_done = false;
+  _for_in = false;
+  _def = is_kw(t, Keyword::kDef) || (is_kw(t, Keyword::kAsync) && is_kw(_tokens[i + 1], Keyword::kDef));
+  _stmt = Stmt::kSimple;
+  switch (_statement) {
+    case Keyword::kIf: case Keyword::kElif: case Keyword::kElse: case Keyword::kWhile:
+    case Keyword::kFor: case Keyword::kWith: case Keyword::kDef: case Keyword::kClass:
+    case Keyword::kTry: case Keyword::kExcept: case Keyword::kFinally: case Keyword::kAsync:
+      _stmt = Stmt::kCompound;
+      _need_colon = true;
+      break;
+    case Keyword::kMatch: case Keyword::kCase: {
+      const K next = _tokens[i + 1].kind;
+      if (next != K::EQUAL && next != K::COLON && next != K::COMMA && next != K::DOT) {
+        _stmt = Stmt::kLoose;
+      }
+      break;
+    }
+    case Keyword::kType:
+      if (_tokens[i + 1].kind == K::NAME) _stmt = Stmt::kLoose;
+      break;
+    default:
+      if (t.kind == K::AT) _stmt = Stmt::kLoose;
+      break;
+  }
+  if ((is_kw(t, Keyword::kElse) || is_kw(t, Keyword::kTry) || is_kw(t, Keyword::kFinally)) &&
+      _tokens[i + 1].kind != K::COLON) {
+    return fail(__LINE__);
+  }
+  if (is_kw(t, Keyword::kIn)) return fail(__LINE__);
+  if (is_kw(t, Keyword::kType) && _tokens[i + 1].kind == K::NAME) {
+    // type_alias: "type" NAME [type_params] '=' expression
+    if (is_reserved_keyword(_tokens[i + 1].keyword)) return fail(__LINE__);
+    std::size_t j = i + 2;
+    if (_tokens[j].kind == K::LSQB) j = skip_group(j, _tokens.size());
+    if (j >= _tokens.size() || _tokens[j].kind != K::EQUAL) return fail(__LINE__);
+  }
   if (is_kw(t, Keyword::kImport) || is_kw(t, Keyword::kFrom)) {
     std::size_t end = i;
     if (!read_import_statement(_code, _tokens, i, end, _unused)) return fail(__LINE__);
@@ -239,6 +362,93 @@ bool Checker::statement_start(std::size_t& i) {
     return true;
   }
   return token(i);
+}
+
+// The index after the bracket group that opens at `b`, or `e` + 1 when it does not close
+// before `e`.
+std::size_t Checker::skip_group(std::size_t b, std::size_t e) const {
+  int depth = 0;
+  for (std::size_t j = b; j < e; ++j) {
+    const K k = _tokens[j].kind;
+    if (k == K::LPAR || k == K::LSQB || k == K::LBRACE) ++depth;
+    if (k == K::RPAR || k == K::RSQB || k == K::RBRACE) {
+      if (--depth == 0) return j + 1;
+    }
+  }
+  return e + 1;
+}
+
+// [b, e) is one assignment target: ['*'] (NAME | '(' ... ')' | '[' ... ']') trailers, where
+// a target with trailers does not end in a call.
+bool Checker::single_target(std::size_t b, std::size_t e, bool allow_star) const {
+  if (b < e && allow_star && _tokens[b].kind == K::STAR) ++b;
+  if (b >= e) return false;
+  const Token& first = _tokens[b];
+  std::size_t p;
+  bool bare = false;  // an atom that is a target only with trailers: "a".__class__ = ...
+  if (first.kind == K::NAME && !is_reserved_keyword(first.keyword)) {
+    p = b + 1;
+  } else if (first.kind == K::LPAR || first.kind == K::LSQB) {
+    p = skip_group(b, e);
+  } else if (first.kind == K::LBRACE) {
+    p = skip_group(b, e);
+    bare = true;
+  } else if (first.kind == K::NUMBER || first.kind == K::ELLIPSIS ||
+             is_kw(first, Keyword::kNone) || is_kw(first, Keyword::kTrue) ||
+             is_kw(first, Keyword::kFalse)) {
+    p = b + 1;
+    bare = true;
+  } else if (first.kind == K::STRING || first.kind == K::FSTRING_START) {
+    p = b;
+    int nesting = 0;
+    while (p < e) {
+      const K k = _tokens[p].kind;
+      if (k == K::FSTRING_START) ++nesting;
+      if (k == K::FSTRING_END) --nesting;
+      if (nesting == 0 && k != K::STRING && k != K::FSTRING_END) break;
+      ++p;
+    }
+    bare = true;
+  } else {
+    return false;
+  }
+  if (bare && p >= e) return false;
+  bool call = false;
+  while (p < e) {
+    const K k = _tokens[p].kind;
+    if (k == K::DOT && p + 1 < e && _tokens[p + 1].kind == K::NAME) {
+      p += 2;
+      call = false;
+    } else if (k == K::LSQB || k == K::LPAR) {
+      p = skip_group(p, e);
+      call = k == K::LPAR;
+    } else {
+      return false;
+    }
+  }
+  return p == e && !call;
+}
+
+// [b, e) is a comma-separated list of targets (a trailing comma allowed), or with
+// `allow_tuple` false exactly one target without '*'.
+bool Checker::target_list(std::size_t b, std::size_t e, bool allow_tuple) const {
+  if (!allow_tuple) return single_target(b, e, false);
+  std::size_t item = b;
+  std::size_t p = b;
+  while (p < e) {
+    const K k = _tokens[p].kind;
+    if (k == K::LPAR || k == K::LSQB || k == K::LBRACE) {
+      p = skip_group(p, e);
+      continue;
+    }
+    if (k == K::COMMA) {
+      if (!single_target(item, p, true)) return false;
+      item = p + 1;
+    }
+    ++p;
+  }
+  if (p != e) return false;
+  return item == e ? item > b : single_target(item, e, true);
 }
 
 bool Checker::run() {
@@ -297,7 +507,7 @@ bool Checker::token(std::size_t i) {
   _prev = t;
 
   if (ends_operand(prev) && starts_operand(t)) {
-    const bool soft = prev.kind == K::NAME &&
+    const bool soft = prev.kind == K::NAME && i == _stmt_first + 1 &&
                       (prev.keyword == Keyword::kMatch || prev.keyword == Keyword::kCase ||
                        prev.keyword == Keyword::kType);
     const bool strings = (prev.kind == K::STRING || prev.kind == K::FSTRING_END) &&
@@ -320,7 +530,16 @@ bool Checker::token(std::size_t i) {
         if (!ends_operand(prev) && !is_kw(prev, Keyword::kAsync)) return fail(__LINE__);
         break;
       case Keyword::kIn:
-        if (!ends_operand(prev) && !is_kw(prev, Keyword::kNot) && prev.kind != K::COMMA) {
+        // "for x, in y" has a one-element tuple as its target.
+        if (!ends_operand(prev) && !is_kw(prev, Keyword::kNot) &&
+            !(prev.kind == K::COMMA && _saw_for)) {
+          return fail(__LINE__);
+        }
+        break;
+      case Keyword::kAs:
+        if (_stmt == Stmt::kSimple ||
+            (_stmt == Stmt::kCompound && _statement != Keyword::kWith &&
+             _statement != Keyword::kAsync && _statement != Keyword::kExcept)) {
           return fail(__LINE__);
         }
         break;
@@ -332,6 +551,34 @@ bool Checker::token(std::size_t i) {
         break;
       default:
         break;
+    }
+  }
+
+  if (is_kw(t, Keyword::kFor)) _saw_for = true;
+  if (is_kw(t, Keyword::kIn) && _depth == 0) _for_in = true;
+  if (is_kw(t, Keyword::kLambda)) {
+    if (_depth == 0) {
+      ++_lambdas;
+      _no_targets = true;
+    } else if (!_brackets.empty()) {
+      ++_brackets.back().lambdas;
+      _brackets.back().lambda_seen = true;
+    }
+  }
+
+  // Call arguments: no positional argument after a keyword argument or '**', no '*' after
+  // '**'.
+  if (!_brackets.empty() && _brackets.back().call && !_brackets.back().lambda_seen &&
+      (prev.kind == K::LPAR || prev.kind == K::COMMA) && t.kind != K::RPAR) {
+    Bracket& b = _brackets.back();
+    if (t.kind == K::DOUBLESTAR) {
+      b.keywords = 2;
+    } else if (t.kind == K::STAR) {
+      if (b.keywords == 2) return fail(__LINE__);
+    } else if (t.kind == K::NAME && _tokens[i + 1].kind == K::EQUAL) {
+      if (b.keywords == 0) b.keywords = 1;
+    } else if (b.keywords != 0) {
+      return fail(__LINE__);
     }
   }
 
@@ -380,21 +627,51 @@ bool Checker::token(std::size_t i) {
   switch (t.kind) {
     case K::LPAR:
     case K::LSQB:
-    case K::LBRACE:
-      ++_depth;
-      if ((t.flags & token_flags::kReplacementField) != 0) {
+    case K::LBRACE: {
+      const bool field = (t.flags & token_flags::kReplacementField) != 0;
+      if (field) {
         const K next = _tokens[i + 1].kind;
         if (next == K::RBRACE || next == K::EXCLAMATION || next == K::COLON || next == K::EQUAL) {
           return fail(__LINE__);  // a replacement field needs its expression
         }
       }
+      const bool soft_start = i == _stmt_first + 1 && (is_kw(prev, Keyword::kMatch) ||
+                                                       is_kw(prev, Keyword::kCase));
+      if (t.kind == K::LBRACE && !field && ends_operand(prev) && !soft_start &&
+          !(prev.kind == K::RBRACE && (prev.flags & token_flags::kReplacementField) != 0)) {
+        return fail(__LINE__);  // "x {...}" is never an expression
+      }
+      if (t.kind == K::LSQB && ends_operand(prev) && !soft_start &&
+          _tokens[i + 1].kind == K::RSQB) {
+        return fail(__LINE__);  // an empty subscript
+      }
+      Bracket b;
+      b.kind = t.kind;
+      b.field = field;
+      // The parameter list of a def, the type parameters of a def, class or type alias.
+      b.params = _depth == 0 &&
+                 ((_def && !_def_params_done && t.kind != K::LBRACE) ||
+                  (t.kind == K::LSQB && prev.kind == K::NAME && i >= 2 &&
+                   (is_kw(_tokens[i - 2], Keyword::kClass) || is_kw(_tokens[i - 2], Keyword::kType))));
+      b.call = t.kind == K::LPAR && ends_value(prev) && !b.params;
+      _brackets.push_back(b);
+      ++_depth;
       break;
+    }
     case K::RPAR:
       if (!ends_value(prev) && prev.kind != K::LPAR && prev.kind != K::COMMA &&
           prev.kind != K::SLASH) {
         return fail(__LINE__);
       }
+      if (!_brackets.empty() && _brackets.back().lambdas > 0) return fail(__LINE__);
       --_depth;
+      if (!_brackets.empty()) {
+        const bool def_params = _brackets.back().params && _depth == 0 && _def;
+        if (def_params) _def_params_done = true;
+        _brackets.pop_back();
+        const K next = _tokens[i + 1].kind;
+        if (def_params && next != K::RARROW && next != K::COLON) return fail(__LINE__);
+      }
       break;
     case K::RSQB:
       if (!ends_value(prev) && prev.kind != K::LSQB && prev.kind != K::COMMA &&
@@ -402,19 +679,36 @@ bool Checker::token(std::size_t i) {
         return fail(__LINE__);
       }
       --_depth;
+      if (!_brackets.empty()) _brackets.pop_back();
       break;
     case K::RBRACE:
       if (!ends_value(prev) && prev.kind != K::LBRACE && prev.kind != K::COMMA &&
-          prev.kind != K::EQUAL && prev.kind != K::COLON && prev.kind != K::FSTRING_MIDDLE) {
+          prev.kind != K::EQUAL && prev.kind != K::FSTRING_MIDDLE &&
+          !(prev.kind == K::COLON && (prev.flags & token_flags::kReplacementField) != 0)) {
         return fail(__LINE__);
       }
       --_depth;
+      if (!_brackets.empty()) _brackets.pop_back();
       break;
     case K::COMMA:
       if (!ends_value(prev) && prev.kind != K::STAR && prev.kind != K::SLASH &&
-          prev.kind != K::COLON) {
+          !(prev.kind == K::COLON && !_brackets.empty() && _brackets.back().kind == K::LSQB)) {
         return fail(__LINE__);
       }
+      if (_depth == 0 && _statement == Keyword::kRaise) return fail(__LINE__);
+      if (_depth == 0 && _annotated && _segment == _stmt_first) {
+        return fail(__LINE__);  // "x: int, y": only the value after '=' may be a tuple
+      }
+      break;
+    case K::DOUBLESTAR:
+      if (!ends_value(prev) && prev.kind != K::LPAR && prev.kind != K::COMMA &&
+          prev.kind != K::LBRACE && prev.kind != K::LSQB && !is_kw(prev, Keyword::kLambda)) {
+        return fail(__LINE__);
+      }
+      break;
+    case K::COLONEQUAL:
+      if (prev.kind != K::NAME || is_reserved_keyword(prev.keyword)) return fail(__LINE__);
+      if (_depth == 0 && _stmt == Stmt::kSimple) return fail(__LINE__);
       break;
     case K::SLASH:
       if (!ends_operand(prev) && prev.kind != K::COMMA) return fail(__LINE__);
@@ -429,27 +723,110 @@ bool Checker::token(std::size_t i) {
       break;
     case K::FSTRING_START:
       ++_fstring_depth;
+      _fstring_raw.push_back((t.flags & token_flags::kRaw) != 0);
       break;
     case K::FSTRING_END:
       --_fstring_depth;
+      if (!_fstring_raw.empty()) _fstring_raw.pop_back();
+      break;
+    case K::STRING:
+      if ((t.flags & token_flags::kRaw) == 0 &&
+          !escapes_ok(string_body(t.text(_code), t), (t.flags & token_flags::kBytes) != 0)) {
+        return fail(__LINE__);
+      }
+      break;
+    case K::FSTRING_MIDDLE:
+      if (!_fstring_raw.empty() && !_fstring_raw.back() && !escapes_ok(t.text(_code), false)) {
+        return fail(__LINE__);
+      }
       break;
     case K::SEMI:
       if (_depth == 0) {
-        if (!ends_statement(prev)) return fail(__LINE__);
+        if (!ends_statement(prev) || _need_colon || _lambdas > 0) return fail(__LINE__);
         _at_start = true;
         _prev = t;
         return true;
       }
       return fail(__LINE__);
     case K::COLON:
+      if (_depth > 0 && !_brackets.empty()) {
+        // Inside brackets a ':' ends a lambda's parameters, or belongs to a slice, a dict
+        // item or a replacement field; never to a parenthesised expression or a call.
+        Bracket& b = _brackets.back();
+        if (b.lambdas > 0) {
+          --b.lambdas;
+        } else if (b.kind == K::LPAR && !b.params) {
+          return fail(__LINE__);
+        } else if (b.params && (prev.kind != K::NAME || is_reserved_keyword(prev.keyword))) {
+          return fail(__LINE__);  // an annotation follows a parameter's name
+        }
+      }
       if (_depth == 0) {
+        if (_lambdas > 0) {
+          --_lambdas;  // the end of a lambda's parameters
+          break;
+        }
+        if (_stmt == Stmt::kSimple) {
+          // An annotation: one, after a single target.
+          if (_annotated || _segment != _stmt_first || !single_target(_segment, i, false)) {
+            return fail(__LINE__);
+          }
+          _annotated = true;
+          break;
+        }
+        if (_statement == Keyword::kFor && !_for_in) return fail(__LINE__);
+        if (_statement == Keyword::kAsync && is_kw(_tokens[_stmt_first + 1], Keyword::kFor) &&
+            !_for_in) {
+          return fail(__LINE__);
+        }
+        _need_colon = false;
         _at_start = true;
         _prev = t;
         return true;
       }
       break;
+    case K::EQUAL:
+      if (_depth == 0 && _annotated) _segment = i + 1;
+      if (_depth == 0 && _stmt == Stmt::kSimple && !_annotated && !_no_targets) {
+        if (!target_list(_segment, i, true)) return fail(__LINE__);
+        _segment = i + 1;
+      }
+      if (_depth == 0 && _stmt == Stmt::kCompound && _lambdas == 0) return fail(__LINE__);
+      if (_depth > 0 && !_brackets.empty()) {
+        const Bracket& b = _brackets.back();
+        if (b.field || b.params || b.lambda_seen) break;  // f"{x=}", defaults
+        if (!b.call) return fail(__LINE__);
+        // A keyword argument: NAME '=' at the start of an argument.
+        const K before = i >= 2 ? _tokens[i - 2].kind : K::NEWLINE;
+        if (prev.kind != K::NAME || is_reserved_keyword(prev.keyword) ||
+            (before != K::LPAR && before != K::COMMA)) {
+          return fail(__LINE__);
+        }
+      }
+      break;
+    case K::PLUSEQUAL: case K::MINEQUAL: case K::STAREQUAL: case K::SLASHEQUAL:
+    case K::PERCENTEQUAL: case K::AMPEREQUAL: case K::VBAREQUAL: case K::CIRCUMFLEXEQUAL:
+    case K::LEFTSHIFTEQUAL: case K::RIGHTSHIFTEQUAL: case K::DOUBLESTAREQUAL:
+    case K::DOUBLESLASHEQUAL: case K::ATEQUAL:
+      if (_depth == 0 && _stmt == Stmt::kSimple && !_annotated && !_no_targets) {
+        if (_segment != _stmt_first || !target_list(_segment, i, false)) return fail(__LINE__);
+        _segment = i + 1;
+      }
+      break;
+    case K::DOT: {
+      const Token& next = _tokens[i + 1];
+      if (next.kind != K::NAME || is_reserved_keyword(next.keyword)) return fail(__LINE__);
+      break;
+    }
+    case K::RARROW:
+      if (_depth != 0 || !(_statement == Keyword::kDef || _statement == Keyword::kAsync)) {
+        return fail(__LINE__);
+      }
+      break;
     case K::NEWLINE:
       if (prev.kind != K::COLON && !ends_statement(prev)) return fail(__LINE__);
+      if (prev.kind == K::COLON && _stmt == Stmt::kSimple) return fail(__LINE__);
+      if (_need_colon || _lambdas > 0) return fail(__LINE__);
       _after_header = prev.kind == K::COLON;
       _after_decorator = _decorator_line;
       _decorator_line = false;
