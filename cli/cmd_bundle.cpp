@@ -14,6 +14,8 @@
 namespace pelmora::cli {
 namespace {
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 struct BundleOptions {
   std::string file;
   bool list = false;
@@ -41,13 +43,16 @@ int run_bundle(const BundleOptions& opts) {
   // As an offload does: a script that does not parse, or a failure to bundle, sends the
   // script alone.
   ModuleMap modules;
-  if (!is_valid_python(code)) {
+  const std::string_view source = code.starts_with(kByteOrderMark)
+                                      ? std::string_view(code).substr(kByteOrderMark.size())
+                                      : std::string_view(code);
+  if (!is_valid_python(source)) {
     std::cerr << "pelmora: " << opts.file
               << " is not valid Python 3.13; no local modules are looked for (the script is "
                  "sent alone)\n";
   } else {
     try {
-      modules = _discover_local_modules(code, base_dir);
+      modules = _discover_local_modules(source, base_dir);
     } catch (const std::exception& e) {
       std::cerr << "pelmora: warning: Failed to bundle local modules: " << e.what()
                 << " (the script is sent alone)\n";

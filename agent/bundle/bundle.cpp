@@ -74,7 +74,9 @@ std::string assemble_bundle(std::string_view code, const ModuleMap& modules) {
 
 std::string _bundle_local_modules(std::string_view code, std::string_view script_path) {
   const std::string base_dir = script_base_dir(script_path);
-  return assemble_bundle(code, _discover_local_modules(code, base_dir));
+  // Python skips a byte-order mark at the start of a source file; so does the search for
+  // the script's imports.
+  return assemble_bundle(code, _discover_local_modules(without_bom(code), base_dir));
 }
 
 std::vector<ModuleFile> locate_module_files(const ModuleMap& modules,

@@ -12,7 +12,9 @@ namespace pelmora {
 
 // The bundle text for the script `code` found at `script_path` (relative paths are taken
 // against the agent's working directory), or `code` unchanged when it imports no local
-// module. Throws what discovery throws (FileError).
+// module. The modules are those _discover_local_modules finds for `code` (without a leading
+// byte-order mark, which Python skips) in script_base_dir(script_path); the text is
+// assemble_bundle's. Throws what discovery throws (FileError).
 std::string _bundle_local_modules(std::string_view code, std::string_view script_path);
 
 // The directory in which the local modules of the script at `script_path` are looked up:
