@@ -1,0 +1,849 @@
+// Expression rules of the Python 3.13 grammar, with the literal checks of their actions.
+#include "agent/bundle/grammar_parser.h"
+#include "agent/bundle/string_literals.h"
+
+namespace pelmora::grammar_detail {
+
+using K = TokenKind;
+using KW = Keyword;
+
+namespace {
+
+// Parser stack levels that CPython spends per construct (see kFileLevels).
+constexpr int kGroupLevels = 9;
+constexpr int kCallLevels = 5;
+constexpr int kReplacementFieldLevels = 14;
+
+// CPython refuses to convert decimal integer literals longer than this (sys.int_info).
+constexpr size_t kMaxIntDigits = 4300;
+
+// Whether `t` can begin a star_expression (and so an expression after a ',').
+bool starts_expression(const Token& t) {
+  switch (t.kind) {
+    case K::NAME:
+      switch (t.keyword) {
+        case KW::kNone: case KW::kTrue: case KW::kFalse: case KW::kLambda: case KW::kNot:
+        case KW::kAwait:
+          return true;
+        default:
+          return !is_reserved_keyword(t.keyword);
+      }
+    case K::NUMBER: case K::STRING: case K::FSTRING_START: case K::LPAR: case K::LSQB:
+    case K::LBRACE: case K::MINUS: case K::PLUS: case K::TILDE: case K::STAR:
+    case K::ELLIPSIS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_comparison_operator(const Token& t, const Token& next) {
+  switch (t.kind) {
+    case K::EQEQUAL: case K::NOTEQUAL: case K::LESSEQUAL: case K::LESS:
+    case K::GREATEREQUAL: case K::GREATER:
+      return true;
+    case K::NAME:
+      if (t.keyword == KW::kIn || t.keyword == KW::kIs) return true;
+      return t.keyword == KW::kNot && next.kind == K::NAME && next.keyword == KW::kIn;
+    default:
+      return false;
+  }
+}
+
+Expr tuple_of(ExprKind kind) {
+  Expr e;
+  e.kind = kind;
+  e.star_target = e.del_target = true;
+  return e;
+}
+
+void add_element(Expr& seq, const Expr& el) {
+  seq.star_target = seq.star_target && el.star_target;
+  seq.del_target = seq.del_target && el.del_target;
+}
+
+}  // namespace
+
+// expressions: expression (',' expression )* [',']
+bool GrammarParser::expressions() {
+  Expr e;
+  for (;;) {
+    if (!expression(e)) return false;
+    if (!at(K::COMMA)) return true;
+    advance();
+    if (!starts_expression(tok()) || at(K::STAR)) return true;
+  }
+}
+
+// expression:
+//     | disjunction 'if' disjunction 'else' expression
+//     | disjunction
+//     | lambdef
+bool GrammarParser::expression(Expr& e) {
+  if (at_keyword(KW::kLambda)) return lambdef(e);
+  if (!disjunction(e)) return false;
+  if (!at_keyword(KW::kIf)) return true;
+  Level level(*this, 1);
+  if (level.overflow()) return false;
+  advance();
+  Expr part;
+  if (!disjunction(part)) return false;
+  if (!eat_keyword(KW::kElse)) return false;
+  if (!expression(part)) return false;
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// yield_expr:
+//     | 'yield' 'from' expression
+//     | 'yield' [star_expressions]
+bool GrammarParser::yield_expr(Expr& e) {
+  advance();
+  Expr value;
+  if (at_keyword(KW::kFrom)) {
+    advance();
+    if (!expression(value)) return false;
+  } else if (starts_expression(tok())) {
+    if (!star_expressions(value)) return false;
+  }
+  e = Expr::of(ExprKind::kYield);
+  return true;
+}
+
+// star_expressions:
+//     | star_expression (',' star_expression )+ [',']
+//     | star_expression ','
+//     | star_expression
+bool GrammarParser::star_expressions(Expr& e) {
+  if (!star_expression(e)) return false;
+  if (!at(K::COMMA)) return true;
+  Expr seq = tuple_of(ExprKind::kTuple);
+  add_element(seq, e);
+  while (at(K::COMMA)) {
+    advance();
+    if (!starts_expression(tok())) break;
+    Expr el;
+    if (!star_expression(el)) return false;
+    add_element(seq, el);
+  }
+  e = seq;
+  return true;
+}
+
+// star_expression: '*' bitwise_or | expression
+bool GrammarParser::star_expression(Expr& e) {
+  if (!at(K::STAR)) return expression(e);
+  advance();
+  Expr inner;
+  if (!bitwise_or(inner)) return false;
+  e = Expr::of(ExprKind::kStarred);
+  e.star_target = inner.star_target && inner.kind != ExprKind::kStarred;
+  e.del_target = false;
+  return true;
+}
+
+// star_named_expressions: ','.star_named_expression+ [',']
+// Continues the elements of a display after its first element and a ',' (`seq` collects
+// them); stops before `close`.
+bool GrammarParser::star_named_expressions(Expr& seq, K close) {
+  for (;;) {
+    if (at(close)) return true;
+    Expr el;
+    if (!star_named_expression(el)) return false;
+    add_element(seq, el);
+    if (!at(K::COMMA)) return true;
+    advance();
+  }
+}
+
+// star_named_expression: '*' bitwise_or | named_expression
+bool GrammarParser::star_named_expression(Expr& e) {
+  if (at(K::STAR)) return star_expression(e);
+  return named_expression(e);
+}
+
+// named_expression:
+//     | assignment_expression            (assignment_expression: NAME ':=' ~ expression)
+//     | expression !':='
+bool GrammarParser::named_expression(Expr& e) {
+  if (at_name() && peek(1).kind == K::COLONEQUAL) {
+    advance();
+    advance();
+    if (!expression(e)) return false;
+    e = Expr::of(ExprKind::kNamedExpr);
+    return true;
+  }
+  if (!expression(e)) return false;
+  return at(K::COLONEQUAL) ? fail() : true;
+}
+
+// disjunction: conjunction ('or' conjunction )+ | conjunction
+bool GrammarParser::disjunction(Expr& e) {
+  if (!conjunction(e)) return false;
+  if (!at_keyword(KW::kOr)) return true;
+  while (at_keyword(KW::kOr)) {
+    advance();
+    if (!conjunction(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// conjunction: inversion ('and' inversion )+ | inversion
+bool GrammarParser::conjunction(Expr& e) {
+  if (!inversion(e)) return false;
+  if (!at_keyword(KW::kAnd)) return true;
+  while (at_keyword(KW::kAnd)) {
+    advance();
+    if (!inversion(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// inversion: 'not' inversion | comparison
+bool GrammarParser::inversion(Expr& e) {
+  if (!at_keyword(KW::kNot)) return comparison(e);
+  Level level(*this, 1);
+  if (level.overflow()) return false;
+  advance();
+  if (!inversion(e)) return false;
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// comparison: bitwise_or compare_op_bitwise_or_pair+ | bitwise_or
+// compare_op_bitwise_or_pair: ('==' | '!=' | '<=' | '<' | '>=' | '>' | 'not' 'in' | 'in'
+//                              | 'is' 'not' | 'is') bitwise_or
+bool GrammarParser::comparison(Expr& e) {
+  if (!bitwise_or(e)) return false;
+  bool any = false;
+  while (is_comparison_operator(tok(), peek(1))) {
+    const Token& op = tok();
+    // '<>' is only an operator with "from __future__ import barry_as_FLUFL", which the
+    // parser does not apply to the module that holds it.
+    if (op.kind == K::NOTEQUAL && text(op) == "<>") return fail();
+    const bool two = (op.keyword == KW::kNot) ||
+                     (op.keyword == KW::kIs && peek(1).kind == K::NAME &&
+                      peek(1).keyword == KW::kNot);
+    advance();
+    if (two) advance();
+    if (!bitwise_or(e)) return false;
+    any = true;
+  }
+  if (any) e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// bitwise_or: bitwise_or '|' bitwise_xor | bitwise_xor
+bool GrammarParser::bitwise_or(Expr& e) {
+  if (!bitwise_xor(e)) return false;
+  if (!at(K::VBAR)) return true;
+  while (at(K::VBAR)) {
+    advance();
+    if (!bitwise_xor(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// bitwise_xor: bitwise_xor '^' bitwise_and | bitwise_and
+bool GrammarParser::bitwise_xor(Expr& e) {
+  if (!bitwise_and(e)) return false;
+  if (!at(K::CIRCUMFLEX)) return true;
+  while (at(K::CIRCUMFLEX)) {
+    advance();
+    if (!bitwise_and(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// bitwise_and: bitwise_and '&' shift_expr | shift_expr
+bool GrammarParser::bitwise_and(Expr& e) {
+  if (!shift_expr(e)) return false;
+  if (!at(K::AMPER)) return true;
+  while (at(K::AMPER)) {
+    advance();
+    if (!shift_expr(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// shift_expr: shift_expr ('<<' | '>>') sum | sum
+bool GrammarParser::shift_expr(Expr& e) {
+  if (!sum(e)) return false;
+  if (!at(K::LEFTSHIFT) && !at(K::RIGHTSHIFT)) return true;
+  while (at(K::LEFTSHIFT) || at(K::RIGHTSHIFT)) {
+    advance();
+    if (!sum(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// sum: sum ('+' | '-') term | term
+bool GrammarParser::sum(Expr& e) {
+  if (!term(e)) return false;
+  if (!at(K::PLUS) && !at(K::MINUS)) return true;
+  while (at(K::PLUS) || at(K::MINUS)) {
+    advance();
+    if (!term(e)) return false;
+  }
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// term: term ('*' | '/' | '//' | '%' | '@') factor | factor
+bool GrammarParser::term(Expr& e) {
+  if (!factor(e)) return false;
+  bool any = false;
+  for (;;) {
+    switch (tok().kind) {
+      case K::STAR: case K::SLASH: case K::DOUBLESLASH: case K::PERCENT: case K::AT:
+        advance();
+        if (!factor(e)) return false;
+        any = true;
+        continue;
+      default:
+        break;
+    }
+    break;
+  }
+  if (any) e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// factor: '+' factor | '-' factor | '~' factor | power
+bool GrammarParser::factor(Expr& e) {
+  if (!at(K::PLUS) && !at(K::MINUS) && !at(K::TILDE)) return power(e);
+  Level level(*this, 1);
+  if (level.overflow()) return false;
+  advance();
+  if (!factor(e)) return false;
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// power: await_primary '**' factor | await_primary
+bool GrammarParser::power(Expr& e) {
+  if (!await_primary(e)) return false;
+  if (!at(K::DOUBLESTAR)) return true;
+  Level level(*this, 2);
+  if (level.overflow()) return false;
+  advance();
+  if (!factor(e)) return false;
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// await_primary: 'await' primary | primary
+bool GrammarParser::await_primary(Expr& e) {
+  if (!at_keyword(KW::kAwait)) return primary(e);
+  advance();
+  if (!primary(e)) return false;
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// primary:
+//     | primary '.' NAME
+//     | primary genexp
+//     | primary '(' [arguments] ')'
+//     | primary '[' slices ']'
+//     | atom
+bool GrammarParser::primary(Expr& e) {
+  if (!atom(e)) return false;
+  for (;;) {
+    switch (tok().kind) {
+      case K::DOT:
+        advance();
+        if (!eat_name()) return false;
+        e = Expr::of(ExprKind::kAttribute);
+        continue;
+      case K::LPAR: {
+        Level level(*this, kCallLevels);
+        if (level.overflow()) return false;
+        advance();
+        if (!at(K::RPAR) && !arguments()) return false;
+        if (!eat(K::RPAR)) return false;
+        e = Expr::of(ExprKind::kOther);
+        continue;
+      }
+      case K::LSQB: {
+        Level level(*this, kCallLevels);
+        if (level.overflow()) return false;
+        advance();
+        if (!slices()) return false;
+        if (!eat(K::RSQB)) return false;
+        e = Expr::of(ExprKind::kSubscript);
+        continue;
+      }
+      default:
+        return true;
+    }
+  }
+}
+
+// slices:
+//     | slice !','
+//     | ','.(slice | starred_expression)+ [',']
+bool GrammarParser::slices() {
+  for (;;) {
+    bool plain = false;
+    if (!slice_or_starred(plain)) return false;
+    if (!at(K::COMMA)) return true;
+    advance();
+    if (at(K::RSQB)) return true;
+  }
+}
+
+// slice:
+//     | [expression] ':' [expression] [':' [expression] ]
+//     | named_expression
+// starred_expression: '*' expression
+bool GrammarParser::slice_or_starred(bool& plain) {
+  Expr e;
+  plain = false;
+  if (at(K::STAR)) {
+    advance();
+    return expression(e);
+  }
+  if (!at(K::COLON)) {
+    if (!named_expression(e)) return false;
+    if (!at(K::COLON)) {
+      plain = true;
+      return true;
+    }
+    if (e.kind == ExprKind::kNamedExpr && !e.parenthesized) return fail();
+  }
+  advance();  // ':'
+  if (starts_expression(tok()) && !at(K::STAR) && !expression(e)) return false;
+  if (!at(K::COLON)) return true;
+  advance();
+  if (starts_expression(tok()) && !at(K::STAR) && !expression(e)) return false;
+  return true;
+}
+
+// atom:
+//     | NAME | 'True' | 'False' | 'None'
+//     | &(STRING|FSTRING_START) strings
+//     | NUMBER
+//     | &'(' (tuple | group | genexp)
+//     | &'[' (list | listcomp)
+//     | &'{' (dict | set | dictcomp | setcomp)
+//     | '...'
+bool GrammarParser::atom(Expr& e) {
+  const Token& t = tok();
+  switch (t.kind) {
+    case K::NAME:
+      if (!is_reserved_keyword(t.keyword)) {
+        advance();
+        e = Expr::of(ExprKind::kName);
+        return true;
+      }
+      if (t.keyword == KW::kTrue || t.keyword == KW::kFalse || t.keyword == KW::kNone) {
+        advance();
+        e = Expr::of(ExprKind::kOther);
+        return true;
+      }
+      return fail();
+    case K::NUMBER:
+      if (!number(t)) return false;
+      advance();
+      e = Expr::of(ExprKind::kOther);
+      return true;
+    case K::STRING:
+    case K::FSTRING_START:
+      e = Expr::of(ExprKind::kOther);
+      return strings();
+    case K::ELLIPSIS:
+      advance();
+      e = Expr::of(ExprKind::kOther);
+      return true;
+    case K::LPAR:
+      return paren_atom(e);
+    case K::LSQB:
+      return list_or_listcomp(e);
+    case K::LBRACE:
+      return brace_atom(e);
+    default:
+      return fail();
+  }
+}
+
+// tuple: '(' [star_named_expression ',' [star_named_expressions] ] ')'
+// group: '(' (yield_expr | named_expression) ')'
+// genexp: '(' ( assignment_expression | expression !':=') for_if_clauses ')'
+bool GrammarParser::paren_atom(Expr& e) {
+  Level level(*this, kGroupLevels);
+  if (level.overflow()) return false;
+  advance();
+  if (at(K::RPAR)) {
+    advance();
+    e = tuple_of(ExprKind::kTuple);
+    e.parenthesized = true;
+    return true;
+  }
+  if (at_keyword(KW::kYield)) {
+    if (!yield_expr(e)) return false;
+    if (!eat(K::RPAR)) return false;
+    e.parenthesized = true;
+    return true;
+  }
+  Expr first;
+  if (!star_named_expression(first)) return false;
+  if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
+    if (first.kind == ExprKind::kStarred) return fail();
+    if (!for_if_clauses()) return false;
+    if (!eat(K::RPAR)) return false;
+    e = Expr::of(ExprKind::kOther);
+    return true;
+  }
+  if (at(K::COMMA)) {
+    Expr seq = tuple_of(ExprKind::kTuple);
+    add_element(seq, first);
+    advance();
+    if (!star_named_expressions(seq, K::RPAR)) return false;
+    if (!eat(K::RPAR)) return false;
+    e = seq;
+    e.parenthesized = true;
+    return true;
+  }
+  if (first.kind == ExprKind::kStarred) return fail();
+  if (!eat(K::RPAR)) return false;
+  e = first;
+  e.parenthesized = true;
+  return true;
+}
+
+// list: '[' [star_named_expressions] ']'
+// listcomp: '[' named_expression for_if_clauses ']'
+bool GrammarParser::list_or_listcomp(Expr& e) {
+  Level level(*this, kGroupLevels);
+  if (level.overflow()) return false;
+  advance();
+  Expr seq = tuple_of(ExprKind::kList);
+  if (at(K::RSQB)) {
+    advance();
+    e = seq;
+    return true;
+  }
+  Expr first;
+  if (!star_named_expression(first)) return false;
+  if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
+    if (first.kind == ExprKind::kStarred) return fail();
+    if (!for_if_clauses()) return false;
+    if (!eat(K::RSQB)) return false;
+    e = Expr::of(ExprKind::kOther);
+    return true;
+  }
+  add_element(seq, first);
+  if (at(K::COMMA)) {
+    advance();
+    if (!star_named_expressions(seq, K::RSQB)) return false;
+  }
+  if (!eat(K::RSQB)) return false;
+  e = seq;
+  return true;
+}
+
+// dict: '{' [double_starred_kvpairs] '}'
+// set: '{' star_named_expressions '}'
+// dictcomp: '{' kvpair for_if_clauses '}'
+// setcomp: '{' named_expression for_if_clauses '}'
+// double_starred_kvpair: '**' bitwise_or | kvpair      kvpair: expression ':' expression
+bool GrammarParser::brace_atom(Expr& e) {
+  Level level(*this, kGroupLevels);
+  if (level.overflow()) return false;
+  advance();
+  e = Expr::of(ExprKind::kOther);
+  if (at(K::RBRACE)) {
+    advance();
+    return true;
+  }
+  Expr part;
+  bool is_dict = false;
+  if (at(K::DOUBLESTAR)) {
+    advance();
+    if (!bitwise_or(part)) return false;
+    is_dict = true;
+  } else {
+    if (!star_named_expression(part)) return false;
+    if (at(K::COLON)) {
+      if (part.kind == ExprKind::kStarred ||
+          (part.kind == ExprKind::kNamedExpr && !part.parenthesized)) {
+        return fail();
+      }
+      advance();
+      if (!expression(part)) return false;
+      is_dict = true;
+      if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
+        if (!for_if_clauses()) return false;
+        return eat(K::RBRACE);
+      }
+    } else if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
+      if (part.kind == ExprKind::kStarred) return fail();
+      if (!for_if_clauses()) return false;
+      return eat(K::RBRACE);
+    }
+  }
+  while (at(K::COMMA)) {
+    advance();
+    if (at(K::RBRACE)) break;
+    if (is_dict) {
+      if (at(K::DOUBLESTAR)) {
+        advance();
+        if (!bitwise_or(part)) return false;
+      } else {
+        if (!expression(part)) return false;
+        if (!eat(K::COLON)) return false;
+        if (!expression(part)) return false;
+      }
+    } else if (!star_named_expression(part)) {
+      return false;
+    }
+  }
+  return eat(K::RBRACE);
+}
+
+// lambdef: 'lambda' [lambda_params] ':' expression
+bool GrammarParser::lambdef(Expr& e) {
+  Level level(*this, 2);
+  if (level.overflow()) return false;
+  advance();
+  if (!at(K::COLON) && !params(true)) return false;
+  // A ':' that starts an f-string's format spec is followed by the spec, never by the
+  // body: CPython's tokenizer reads on in the spec.
+  if (!at(K::COLON) || (tok().flags & token_flags::kReplacementField) != 0) return fail();
+  advance();
+  if (!expression(e)) return false;
+  e = Expr::of(ExprKind::kOther);
+  return true;
+}
+
+// for_if_clauses: for_if_clause+
+// for_if_clause:
+//     | 'async' 'for' star_targets 'in' ~ disjunction ('if' disjunction )*
+//     | 'for' star_targets 'in' ~ disjunction ('if' disjunction )*
+bool GrammarParser::for_if_clauses() {
+  do {
+    if (at_keyword(KW::kAsync)) advance();
+    if (!eat_keyword(KW::kFor)) return false;
+    Expr e;
+    if (!star_targets(e)) return false;
+    if (!eat_keyword(KW::kIn)) return false;
+    if (!disjunction(e)) return false;
+    while (at_keyword(KW::kIf)) {
+      advance();
+      if (!disjunction(e)) return false;
+    }
+  } while (at_keyword(KW::kFor) || (at_keyword(KW::kAsync) && peek(1).kind == K::NAME &&
+                                    peek(1).keyword == KW::kFor));
+  return true;
+}
+
+// arguments: args [','] &')'
+// args:
+//     | ','.(starred_expression | ( assignment_expression | expression !':=') !'=')+ [',' kwargs ]
+//     | kwargs
+// kwargs: ','.kwarg_or_starred+ ',' ','.kwarg_or_double_starred+ | ...
+// kwarg_or_starred: NAME '=' expression | starred_expression
+// kwarg_or_double_starred: NAME '=' expression | '**' expression
+// Also primary genexp: a call whose only argument is a generator expression without its
+// own parentheses.
+bool GrammarParser::arguments() {
+  enum { kPositional, kKeywords, kDoubleStarred } phase = kPositional;
+  bool first = true;
+  for (;;) {
+    Expr e;
+    if (at(K::STAR)) {
+      if (phase == kDoubleStarred) return fail();
+      advance();
+      if (!expression(e)) return false;
+    } else if (at(K::DOUBLESTAR)) {
+      advance();
+      if (!expression(e)) return false;
+      phase = kDoubleStarred;
+    } else if (at_name() && peek(1).kind == K::EQUAL) {
+      advance();
+      advance();
+      if (!expression(e)) return false;
+      if (phase == kPositional) phase = kKeywords;
+    } else {
+      if (phase != kPositional) return fail();
+      if (!named_expression(e)) return false;
+      if (at(K::EQUAL)) return fail();
+      if (first && (at_keyword(KW::kFor) || at_keyword(KW::kAsync))) {
+        if (!for_if_clauses()) return false;
+        return at(K::RPAR) ? true : fail();
+      }
+    }
+    first = false;
+    if (!at(K::COMMA)) break;
+    advance();
+    if (at(K::RPAR)) break;
+  }
+  return at(K::RPAR) ? true : fail();
+}
+
+// star_targets: star_target !',' | star_target (',' star_target )* [',']
+// (for the targets of 'for': each must qualify as a star_target)
+bool GrammarParser::star_targets(Expr& e) {
+  if (!star_target(e)) return false;
+  if (!e.star_target) return fail();
+  if (!at(K::COMMA)) return true;
+  Expr seq = tuple_of(ExprKind::kTuple);
+  add_element(seq, e);
+  while (at(K::COMMA)) {
+    advance();
+    if (!starts_expression(tok())) break;
+    Expr el;
+    if (!star_target(el)) return false;
+    if (!el.star_target) return fail();
+    add_element(seq, el);
+  }
+  e = seq;
+  return true;
+}
+
+// star_target: '*' (!'*' star_target) | target_with_star_atom
+// Recognized as '*'? bitwise_or; the caller checks Expr::star_target.
+bool GrammarParser::star_target(Expr& e) {
+  if (!at(K::STAR)) return bitwise_or(e);
+  advance();
+  if (at(K::STAR)) return fail();
+  Expr inner;
+  if (!bitwise_or(inner)) return false;
+  e = Expr::of(ExprKind::kStarred);
+  e.star_target = inner.star_target && inner.kind != ExprKind::kStarred;
+  e.del_target = false;
+  return true;
+}
+
+// strings: (fstring|string)+
+// Each string is decoded as CPython decodes it, and bytes cannot be joined with text.
+bool GrammarParser::strings() {
+  bool any_bytes = false;
+  bool any_text = false;
+  const std::uint32_t start = tok().range.start;
+  while (at(K::STRING) || at(K::FSTRING_START)) {
+    const Token& t = tok();
+    if (t.kind == K::STRING) {
+      if (auto err = check_string_token(text(t))) {
+        return raise_error(err->message, t.range.start + err->offset);
+      }
+      ((t.flags & token_flags::kBytes) != 0 ? any_bytes : any_text) = true;
+      advance();
+    } else {
+      bool is_bytes = false;
+      if (!fstring(is_bytes)) return false;
+      any_text = true;
+    }
+  }
+  if (any_bytes && any_text) return raise_error("cannot mix bytes and nonbytes literals", start);
+  return true;
+}
+
+// fstring: FSTRING_START fstring_middle* FSTRING_END
+// fstring_middle: fstring_replacement_field | FSTRING_MIDDLE
+bool GrammarParser::fstring(bool& is_bytes) {
+  const bool raw = (tok().flags & token_flags::kRaw) != 0;
+  is_bytes = false;
+  advance();
+  for (;;) {
+    const Token& t = tok();
+    if (t.kind == K::FSTRING_END) {
+      advance();
+      return true;
+    }
+    if (t.kind == K::FSTRING_MIDDLE) {
+      if (auto err = check_fstring_middle(text(t), raw)) {
+        return raise_error(err->message, t.range.start + err->offset);
+      }
+      advance();
+      continue;
+    }
+    if (t.kind != K::LBRACE) return fail();
+    const bool saved = _fstring_raw;
+    _fstring_raw = raw;
+    const bool ok = fstring_replacement_field();
+    _fstring_raw = saved;
+    if (!ok) return false;
+  }
+}
+
+// fstring_replacement_field:
+//     | '{' annotated_rhs '='? [fstring_conversion] [fstring_full_format_spec] '}'
+// fstring_conversion: "!" NAME
+// fstring_full_format_spec: ':' fstring_format_spec*
+// fstring_format_spec: FSTRING_MIDDLE | fstring_replacement_field
+bool GrammarParser::fstring_replacement_field() {
+  Level level(*this, kReplacementFieldLevels);
+  if (level.overflow()) return false;
+  if (!eat(K::LBRACE)) return false;
+  Expr e;
+  if (!annotated_rhs(e)) return false;
+  if (at(K::EQUAL)) advance();
+  if (at(K::EXCLAMATION)) {
+    const Token& bang = tok();
+    advance();
+    if (!at(K::NAME)) return fail();
+    const Token& conv = tok();
+    if (conv.range.start != bang.range.end) {
+      return raise_error("f-string: conversion type must come right after the exclamanation mark",
+                         conv.range.start);
+    }
+    const std::string_view c = text(conv);
+    if (c != "s" && c != "r" && c != "a") {
+      return raise_error("f-string: invalid conversion character '" + std::string(c) +
+                             "': expected 's', 'r', or 'a'",
+                         conv.range.start);
+    }
+    advance();
+  }
+  if (at(K::COLON)) {
+    advance();
+    for (;;) {
+      const Token& t = tok();
+      if (t.kind == K::FSTRING_MIDDLE) {
+        if (auto err = check_fstring_middle(text(t), _fstring_raw)) {
+          return raise_error(err->message, t.range.start + err->offset);
+        }
+        advance();
+      } else if (t.kind == K::LBRACE) {
+        if (!fstring_replacement_field()) return false;
+      } else {
+        break;
+      }
+    }
+  }
+  return eat(K::RBRACE);
+}
+
+// NUMBER: CPython converts decimal integers with at most 4300 digits.
+bool GrammarParser::number(const Token& t) {
+  const std::string_view s = text(t);
+  if (s.size() <= kMaxIntDigits) return true;
+  if (s.size() > 1 && s[0] == '0' && s[1] != '_' && s[1] != '0') return true;  // 0x 0o 0b 0.
+  size_t digits = 0;
+  bool leading = true;
+  for (char c : s) {
+    if (c >= '0' && c <= '9') {
+      if (c != '0') leading = false;
+      if (!leading) ++digits;
+    } else if (c != '_') {
+      return true;  // a float or an imaginary number
+    }
+  }
+  if (digits <= kMaxIntDigits) return true;
+  return raise_error("Exceeds the limit (4300 digits) for integer string conversion: value has " +
+                         std::to_string(digits) +
+                         " digits; use sys.set_int_max_str_digits() to increase the limit - "
+                         "Consider hexadecimal for huge integer literals to avoid decimal "
+                         "conversion limits.",
+                     t.range.start);
+}
+
+}  // namespace pelmora::grammar_detail
