@@ -608,6 +608,22 @@ bool Checker::token(std::size_t i) {
       case Keyword::kContinue:
         if (next.kind != K::NEWLINE && next.kind != K::SEMI) return fail(__LINE__);
         break;
+      case Keyword::kIf:
+      case Keyword::kElif:
+      case Keyword::kWhile:
+      case Keyword::kFor:
+      case Keyword::kWith:
+      case Keyword::kIn:
+        if (next.kind == K::COLON || next.kind == K::NEWLINE || next.kind == K::SEMI) {
+          return fail(__LINE__);  // a condition or subject is missing
+        }
+        break;
+      case Keyword::kAs:
+        if (next.kind == K::COLON || next.kind == K::COMMA || next.kind == K::RPAR ||
+            next.kind == K::NEWLINE || next.kind == K::SEMI) {
+          return fail(__LINE__);
+        }
+        break;
       case Keyword::kGlobal:
       case Keyword::kNonlocal: {
         std::size_t j = i + 1;
@@ -720,6 +736,17 @@ bool Checker::token(std::size_t i) {
       if (_fstring_depth == 0 || (!ends_value(prev) && prev.kind != K::EQUAL)) {
         return fail(__LINE__);
       }
+      {
+        // A conversion: '!' then s, r or a right after it, then ':' or '}'.
+        const Token& name = _tokens[i + 1];
+        const std::string_view conv = name.text(_code);
+        const K after = _tokens[i + 2].kind;
+        if (name.kind != K::NAME || name.range.start != t.range.end ||
+            !(conv == "s" || conv == "r" || conv == "a") ||
+            (after != K::COLON && after != K::RBRACE)) {
+          return fail(__LINE__);
+        }
+      }
       break;
     case K::FSTRING_START:
       ++_fstring_depth;
@@ -730,6 +757,11 @@ bool Checker::token(std::size_t i) {
       if (!_fstring_raw.empty()) _fstring_raw.pop_back();
       break;
     case K::STRING:
+      if ((t.flags & token_flags::kBytes) != 0) {
+        for (const char ch : t.text(_code)) {
+          if (static_cast<unsigned char>(ch) >= 0x80) return fail(__LINE__);  // ASCII only
+        }
+      }
       if ((t.flags & token_flags::kRaw) == 0 &&
           !escapes_ok(string_body(t.text(_code), t), (t.flags & token_flags::kBytes) != 0)) {
         return fail(__LINE__);
