@@ -225,7 +225,9 @@ void Api::_submit(const httplib::Request& req, httplib::Response& res) {
     job.created_at = wall_clock_now();
     std::string dir = join_path(_jobs_dir, job.id);
     make_private_dirs(dir);
-    write_private_file(join_path(dir, "main.py"), body["code"].get<std::string>());
+    // As durable as the job's row (WAL without a sync per commit): it survives the
+    // service's death, not the machine's.
+    write_private_file(join_path(dir, "main.py"), body["code"].get<std::string>(), false);
     _store.insert(job);
   }
   service_logger()->info("{} queued (key {}{})", job.id, caller->name, job.fast ? ", fast" : "");

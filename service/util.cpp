@@ -70,7 +70,7 @@ void make_private_dirs(const std::string& path) {
   }
 }
 
-void write_private_file(const std::string& path, const std::string& content) {
+void write_private_file(const std::string& path, const std::string& content, bool sync) {
   std::string temp = path + ".tmp-" + random_hex(4);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + errno_text(errno));
@@ -85,7 +85,7 @@ void write_private_file(const std::string& path, const std::string& content) {
     }
     done += static_cast<std::size_t>(n);
   }
-  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (error == 0 && sync && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temp.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {

@@ -19,9 +19,9 @@ bool is_job_id(const std::string& text);
 // are). Throws std::runtime_error naming the path.
 void make_private_dirs(const std::string& path);
 
-// Replaces `path` with `content` atomically (a temporary file in the same directory, fsync,
-// rename), mode 0600. Throws std::runtime_error naming the path.
-void write_private_file(const std::string& path, const std::string& content);
+// Replaces `path` with `content` atomically (a temporary file in the same directory, fsync
+// when `sync`, rename), mode 0600. Throws std::runtime_error naming the path.
+void write_private_file(const std::string& path, const std::string& content, bool sync = true);
 
 // Seconds since the Unix epoch as "2026-12-08T02:00:07.123Z".
 std::string iso_time(double epoch_seconds);
