@@ -25,6 +25,7 @@ void FdTerminal::write(std::string_view text) {
 }
 
 std::optional<std::string> FdTerminal::read_line(const WakeHook& wake) {
+  if (in_fd_ < 0) at_end_ = true;  // poll(2) would wait forever on a negative fd
   for (;;) {
     const size_t newline = buffer_.find('\n');
     if (newline != std::string::npos) {
