@@ -1,0 +1,384 @@
+// pelmora watch end to end: the built command in a real pseudo-terminal against a local job
+// service started for the test, watching a busy example script that imports a local module.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/client/client.h"
+#include "service/local.h"
+
+extern char** environ;
+
+namespace pelmora {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool have_python3() { return std::system("python3 -c 'pass' >/dev/null 2>&1") == 0; }
+
+// The environment of every child: ours, with the data and config directories moved into the
+// test's own directory and no job-service settings of the user.
+std::vector<std::string> child_environment(const std::string& root) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    if (name == "XDG_DATA_HOME" || name == "XDG_CONFIG_HOME" || name == "PELMORA_API_KEY" ||
+        name == "GATEWAY_API_KEY" || name == "PELMORA_API_URL" || name == "TERM") {
+      continue;
+    }
+    env.push_back(entry);
+  }
+  env.push_back("XDG_DATA_HOME=" + root + "/data");
+  env.push_back("XDG_CONFIG_HOME=" + root + "/config");
+  env.push_back("TERM=dumb");
+  return env;
+}
+
+[[noreturn]] void exec_child(const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env, const std::string& cwd) {
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  execvpe(args[0], args.data(), envp.data());
+  _exit(127);
+}
+
+// A child process; killed and reaped when the object goes, unless it has been waited for.
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  // Starts `argv` with standard input from `stdin_path` and both outputs into a pipe (or
+  // into `log_path` when given).
+  void start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const std::string& cwd, const std::string& stdin_path = "/dev/null",
+             const std::string& log_path = "") {
+    int out[2] = {-1, -1};
+    if (log_path.empty() && pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid = fork();
+    if (pid == 0) {
+      const int in = open(stdin_path.c_str(), O_RDONLY);
+      dup2(in, 0);
+      const int target = log_path.empty() ? out[1]
+                                           : open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      dup2(target, 1);
+      dup2(target, 2);
+      exec_child(argv, env, cwd);
+    }
+    if (log_path.empty()) {
+      close(out[1]);
+      fd = out[0];
+    }
+  }
+
+  // Starts `argv` on a new pseudo-terminal; `fd` is its master side.
+  void start_on_pty(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                    const std::string& cwd) {
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 160;
+    pid = forkpty(&fd, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty");
+    if (pid == 0) exec_child(argv, env, cwd);
+  }
+
+  // Reads what is there (waiting up to `seconds` for something). False at the end.
+  bool pump(double seconds) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(seconds * 1000)) <= 0) return true;
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    output.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
+  // Waits until the output from `from` on contains `text`; returns its position or npos.
+  size_t expect(const std::string& text, double seconds, size_t from = 0) {
+    const auto start = Clock::now();
+    for (;;) {
+      const size_t at = output.find(text, from);
+      if (at != std::string::npos) return at;
+      if (seconds_since(start) > seconds || !pump(0.05)) return output.find(text, from);
+    }
+  }
+
+  void type(const std::string& text) const {
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  // Waits for the exit (reading output meanwhile); the exit status, or -1 on time-out.
+  int wait_exit(double seconds) {
+    const auto start = Clock::now();
+    while (seconds_since(start) < seconds) {
+      int status = 0;
+      const pid_t done = waitpid(pid, &status, WNOHANG);
+      if (done == pid) {
+        pid = -1;
+        while (pump(0.01) && fd >= 0) {
+          pollfd pfd{fd, POLLIN, 0};
+          if (poll(&pfd, 1, 0) <= 0) break;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      pump(0.01);
+    }
+    return -1;
+  }
+
+  pid_t pid = -1;
+  int fd = -1;
+  std::string output;
+};
+
+class WatchEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!have_python3()) return;
+    char pattern[] = "/tmp/pelmora-watch-e2e-XXXXXX";
+    root_ = mkdtemp(pattern);
+    env_ = child_environment(root_);
+    const std::string examples = std::string(PELMORA_SOURCE_DIR) + "/examples/busy";
+    std::system(("cp -r '" + examples + "' '" + root_ + "/busy'").c_str());
+    data_dir_ = root_ + "/data/pelmora/service";
+    std::system(("mkdir -p '" + data_dir_ + "' && chmod 700 '" + data_dir_ + "'").c_str());
+    service_ = new Child;
+    service_->start({PELMORA_BINARY, "serve", "--data-dir", data_dir_, "--port", "0"}, env_,
+                    root_, "/dev/null", root_ + "/serve.log");
+    const auto start = Clock::now();
+    while (seconds_since(start) < 20) {
+      if (auto found = read_local_service(data_dir_)) {
+        if (local_service_answers(found->url, found->api_key, 1.0)) {
+          endpoint_ = Endpoint{.api_url = found->url, .api_key = found->api_key, .transport = {}};
+          break;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  static void TearDownTestSuite() {
+    if (service_ != nullptr) {
+      kill(service_->pid, SIGTERM);
+      service_->wait_exit(10);
+      delete service_;
+      service_ = nullptr;
+    }
+    if (!root_.empty()) std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+
+  void SetUp() override {
+    if (!have_python3()) GTEST_SKIP() << "python3 is not installed";
+    ASSERT_FALSE(endpoint_.api_url.empty()) << "the local job service did not start";
+    // The watched script runs long enough to be seen; the offloaded copy runs 6 seconds.
+    busy_.start({"python3", "busy.py", "60"}, env_, root_ + "/busy");
+    busy_pid_ = busy_.pid;
+  }
+
+  std::vector<std::string> watch_args(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> args = {PELMORA_BINARY, "watch", "--local", "--threshold", "20",
+                                     "--interval", "0.5"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  // Answers every question about another process with "i" (the machine may run other
+  // Python work) and returns once the question about the busy script is asked; the output
+  // position after that question, or npos on time-out.
+  size_t wait_for_busy_question(Child& watch, size_t from, double seconds) {
+    const std::string question = "    Offload to cloud? [y/N/ignore] ";
+    const auto start = Clock::now();
+    while (seconds_since(start) < seconds) {
+      const size_t at = watch.expect(question, seconds - seconds_since(start), from);
+      if (at == std::string::npos) return at;
+      const size_t block = watch.output.rfind("  [", at);
+      const int pid = std::atoi(watch.output.c_str() + block + 3);
+      from = at + question.size();
+      if (pid == busy_pid_) return from;
+      watch.type("i\n");
+    }
+    return std::string::npos;
+  }
+
+  // Sends `sig` and checks the stop line, the orderly exit, and how soon it came.
+  void stop_with(Child& watch, int sig) {
+    const size_t before = watch.output.size();
+    const auto sent = Clock::now();
+    kill(watch.pid, sig);
+    EXPECT_NE(watch.expect("\r\nStopping agent watch...\r\n", 2.0, before), std::string::npos)
+        << watch.output.substr(before);
+    const double printed = seconds_since(sent);
+    EXPECT_EQ(watch.wait_exit(5.0), 0);
+    const double exited = seconds_since(sent);
+    // One 0.25-second wait slice, plus half a second.
+    EXPECT_LT(exited, 0.75) << "exit came " << exited << " s after the signal";
+    EXPECT_LT(printed, 0.25);
+  }
+
+  static inline std::string root_;
+  static inline std::string data_dir_;
+  static inline std::vector<std::string> env_;
+  static inline Child* service_ = nullptr;
+  static inline Endpoint endpoint_;
+  Child busy_;
+  int busy_pid_ = -1;
+};
+
+std::string job_id_after(const std::string& output, size_t from) {
+  std::smatch m;
+  const std::string rest = output.substr(from);
+  if (!std::regex_search(rest, m, std::regex("Submitted!  job_id=(\\S+)"))) return "";
+  return m[1];
+}
+
+TEST_F(WatchEndToEnd, YesOffloadsAndTheJobRunsTheBundledScript) {
+  Child watch;
+  watch.start_on_pty(watch_args(), env_, root_);
+  termios before{};
+  ASSERT_EQ(tcgetattr(watch.fd, &before), 0);
+  const size_t asked = wait_for_busy_question(watch, 0, 20);
+  ASSERT_NE(asked, std::string::npos) << watch.output;
+  EXPECT_NE(watch.output.find("Source: " + root_ + "/busy/busy.py"), std::string::npos);
+  watch.type("y\n");
+  ASSERT_NE(watch.expect(" --follow\r\n", 20, asked), std::string::npos) << watch.output;
+  EXPECT_NE(watch.output.find("    Submitting busy.py to cloud...\r\n", asked), std::string::npos);
+  const std::string job_id = job_id_after(watch.output, asked);
+  ASSERT_FALSE(job_id.empty()) << watch.output;
+  EXPECT_NE(watch.output.find("    Track with:  pelmora status " + job_id + "\r\n"),
+            std::string::npos);
+
+  // The service runs the job; its output is the script's, so the local module came along.
+  std::string status;
+  const auto start = Clock::now();
+  while (seconds_since(start) < 30) {
+    status = fetch_job_status(endpoint_, job_id).value("status", "");
+    if (is_terminal_status(status)) break;
+    watch.pump(0.2);
+  }
+  EXPECT_EQ(status, "completed");
+  std::ostringstream log;
+  fetch_job_output(endpoint_, job_id, 0, log);
+  EXPECT_NE(log.str().find("busy: step 6/6"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("busy: done after 6 s"), std::string::npos) << log.str();
+
+  // Offloaded: never offered again; the service's own job is not offered either.
+  const size_t after = watch.output.size();
+  watch.expect("[y/N/ignore]", 1.5, after);
+  EXPECT_EQ(watch.output.find("[" + std::to_string(busy_pid_) + "]", after), std::string::npos);
+  EXPECT_EQ(watch.output.find("main.py", after), std::string::npos);
+  stop_with(watch, SIGINT);
+  termios after_stop{};
+  ASSERT_EQ(tcgetattr(watch.fd, &after_stop), 0);
+  EXPECT_EQ(std::memcmp(&before, &after_stop, sizeof before), 0) << "terminal settings changed";
+}
+
+TEST_F(WatchEndToEnd, IgnoreIsForGoodAndSigtermStops) {
+  Child watch;
+  watch.start_on_pty(watch_args(), env_, root_);
+  const size_t asked = wait_for_busy_question(watch, 0, 20);
+  ASSERT_NE(asked, std::string::npos) << watch.output;
+  watch.type("i\n");
+  ASSERT_NE(watch.expect("    Ignored.\r\n", 5, asked), std::string::npos);
+  const size_t after = watch.output.size();
+  watch.expect("never appears", 2.0, after);  // four more ticks
+  EXPECT_EQ(watch.output.find("[" + std::to_string(busy_pid_) + "]", after), std::string::npos);
+  stop_with(watch, SIGTERM);
+}
+
+TEST_F(WatchEndToEnd, NoAsksAgainAtTheNextTick) {
+  Child watch;
+  watch.start_on_pty(watch_args(), env_, root_);
+  const size_t first = wait_for_busy_question(watch, 0, 20);
+  ASSERT_NE(first, std::string::npos) << watch.output;
+  watch.type("n\n");
+  ASSERT_NE(watch.expect("    Skipped.\r\n", 5, first), std::string::npos);
+  const size_t second = wait_for_busy_question(watch, first, 5);
+  ASSERT_NE(second, std::string::npos) << watch.output.substr(first);
+  // Ctrl+C while the question waits: the line comes at once, the answer is still taken.
+  const auto sent = Clock::now();
+  kill(watch.pid, SIGINT);
+  ASSERT_NE(watch.expect("\r\nStopping agent watch...\r\n", 2.0, second), std::string::npos);
+  EXPECT_LT(seconds_since(sent), 0.25);
+  watch.type("i\n");
+  EXPECT_NE(watch.expect("    Ignored.\r\n", 5, second), std::string::npos);
+  EXPECT_EQ(watch.wait_exit(2.0), 0);
+}
+
+TEST_F(WatchEndToEnd, AutoOffloadsWithoutAsking) {
+  Child watch;
+  watch.start_on_pty(watch_args({"--auto"}), env_, root_);
+  const std::string block = "  [" + std::to_string(busy_pid_) + "] busy.py\r\n";
+  const size_t seen = watch.expect(block, 20);
+  ASSERT_NE(seen, std::string::npos) << watch.output;
+  ASSERT_NE(watch.expect(" --follow\r\n", 20, seen), std::string::npos) << watch.output;
+  EXPECT_EQ(watch.output.find("Offload to cloud?", seen), std::string::npos);
+  EXPECT_NE(watch.output.find("Pelmora Agent Watch (auto-offload)"), std::string::npos);
+  const std::string job_id = job_id_after(watch.output, seen);
+  ASSERT_FALSE(job_id.empty());
+  EXPECT_EQ(fetch_job_status(endpoint_, job_id).value("job_id", ""), job_id);
+  stop_with(watch, SIGINT);
+}
+
+TEST_F(WatchEndToEnd, ClosedInputSkipsEveryDetection) {
+  Child watch;
+  watch.start(watch_args(), env_, root_, "/dev/null");
+  const std::string block = "  [" + std::to_string(busy_pid_) + "] busy.py\n";
+  const size_t first = watch.expect(block, 20);
+  ASSERT_NE(first, std::string::npos) << watch.output;
+  const size_t second = watch.expect(block, 5, first + 1);
+  ASSERT_NE(second, std::string::npos) << watch.output;
+  const std::string skipped = "    Offload to cloud? [y/N/ignore]     Skipped.\n\n";
+  EXPECT_NE(watch.expect(skipped, 5, first), std::string::npos);
+  EXPECT_NE(watch.expect(skipped, 5, second), std::string::npos) << watch.output.substr(second);
+  kill(watch.pid, SIGINT);
+  EXPECT_EQ(watch.wait_exit(2.0), 0);
+  EXPECT_NE(watch.output.find("\nStopping agent watch...\n", second), std::string::npos);
+}
+
+TEST(WatchCommand, NonFiniteNumbersAreUsageErrors) {
+  for (const char* bad : {"--threshold=nan", "--interval=inf", "--threshold=-inf", "--interval=x"}) {
+    const std::string command = std::string(PELMORA_BINARY) + " watch " + bad + " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace pelmora
