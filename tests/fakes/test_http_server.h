@@ -10,6 +10,7 @@
 // Handlers run on the server's worker threads; the recording is guarded, so a test reads it
 // from its own thread. A handler made by hang() blocks until the server is destroyed.
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -50,13 +51,21 @@ class TestHttpServer {
   TestHttpServer(std::unique_ptr<httplib::Server> server, std::string scheme)
       : server_(std::move(server)), scheme_(std::move(scheme)) {
     if (!server_->is_valid()) throw std::runtime_error("test server could not be set up");
-    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      _serve(req, res);
-      return httplib::Server::HandlerResponse::Handled;
-    });
+    // Every method on every path (a pre-routing handler would run before the body is read).
+    // ".*" would not match a decoded path holding a line break.
+    static constexpr const char* kAnyPath = "[\\s\\S]*";
+    auto serve = [this](const httplib::Request& req, httplib::Response& res) { _serve(req, res); };
+    server_->Get(kAnyPath, serve);
+    server_->Post(kAnyPath, serve);
+    server_->Put(kAnyPath, serve);
+    server_->Patch(kAnyPath, serve);
+    server_->Delete(kAnyPath, serve);
+    server_->Options(kAnyPath, serve);
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("test server could not bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() does nothing to a server whose accept loop has not begun yet.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
   TestHttpServer(const TestHttpServer&) = delete;

@@ -1,0 +1,224 @@
+// submit_code against a scripted loopback server.
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+
+#include "agent/bundle/bundle.h"
+#include "agent/client/client.h"
+#include "agent/client/http.h"
+#include "agent/platform/logger.h"
+#include "agent/records.h"
+#include "tests/client/client_test_support.h"
+#include "tests/fakes/test_http_server.h"
+
+namespace pelmora {
+namespace {
+
+using nlohmann::json;
+using testing::EnvGuard;
+using testing::TestHttpServer;
+
+class SubmitTest : public ::testing::Test {
+ protected:
+  SubmitOptions options(SubmitOptions o = {}) {
+    if (!o.api_key) o.api_key = "sk-test";
+    if (!o.api_url) o.api_url = server.url();
+    return o;
+  }
+  // The one request made, with its body decoded.
+  testing::RecordedRequest only_request() {
+    auto requests = server.requests();
+    EXPECT_EQ(requests.size(), 1u);
+    return requests.empty() ? testing::RecordedRequest{} : requests[0];
+  }
+
+  EnvGuard env;
+  TestHttpServer server;
+};
+
+TEST_F(SubmitTest, BodyMembersInOrderWithEmptyResources) {
+  server.reply(200, R"({"job_id":"job-1","extra":[1,2]})");
+  json answer = submit_code("print('hi')\n", options());
+  EXPECT_EQ(answer, json::parse(R"({"job_id":"job-1","extra":[1,2]})"));
+
+  auto request = only_request();
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/v1/jobs/submit/code");
+  EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
+  EXPECT_EQ(request.header("Content-Type"), "application/json");
+  EXPECT_EQ(request.body,
+            R"({"code":"print('hi')\n","file_path":null,"resources":{},"fast":false})");
+}
+
+TEST_F(SubmitTest, ResourcesOnlyUnderTheirConditions) {
+  server.reply(200, "{}");
+  server.reply(200, "{}");
+  server.reply(200, "{}");
+  submit_code("x", options({.fast = true, .gpu = "A100", .cpu = 4, .memory = "16Gi"}));
+  submit_code("x", options({.gpu = "", .cpu = 0, .memory = ""}));
+  submit_code("x", options({.cpu = -2, .priority = true, .flexible = false}));
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].body,
+            R"({"code":"x","file_path":null,"resources":{"gpu":"A100","cpu":4,"memory":"16Gi"},"fast":true})");
+  EXPECT_EQ(requests[1].body, R"({"code":"x","file_path":null,"resources":{},"fast":false})");
+  EXPECT_EQ(requests[2].body,
+            R"({"code":"x","file_path":null,"resources":{"cpu":-2},"fast":false})");
+}
+
+TEST_F(SubmitTest, FilePathSentAsGivenAndEmptyPathSkipsBundling) {
+  server.reply(200, "{}");
+  server.reply(200, "{}");
+  submit_code("x = 1\n", options({.file_path = ""}));
+  const std::string path = std::string(PELMORA_TEST_DATA_DIR) + "/client/no_such_dir/job.py";
+  submit_code("x = 1\n", options({.file_path = path}));
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(json::parse(requests[0].body)["file_path"], "");
+  EXPECT_EQ(json::parse(requests[0].body)["code"], "x = 1\n");
+  EXPECT_EQ(json::parse(requests[1].body)["file_path"], path);
+}
+
+TEST_F(SubmitTest, BundlingFailureIsLoggedAndTheCodeGoesAlone) {
+  const std::string code = "import helper_that_breaks\n";
+  const std::string path = "/proc/self/fd/0/not_a_dir/job.py";
+  try {
+    (void)_bundle_local_modules(code, path);
+    GTEST_SKIP() << "bundling does not fail for this path; nothing to check";
+  } catch (const std::exception&) {
+  }
+  std::ostringstream log;
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log);
+  sink->set_pattern("%l %v");
+  agent_logger()->sinks().push_back(sink);
+  server.reply(200, "{}");
+  EXPECT_NO_THROW(submit_code(code, options({.file_path = path})));
+  agent_logger()->sinks().pop_back();
+  EXPECT_EQ(json::parse(only_request().body)["code"], code);
+  EXPECT_TRUE(log.str().starts_with("warning Failed to bundle local modules: ")) << log.str();
+}
+
+TEST_F(SubmitTest, BaseUrlJoinedAsPlainText) {
+  server.reply(200, "{}");
+  submit_code("x", options({.api_url = server.url() + "/"}));
+  EXPECT_EQ(only_request().target, "//v1/jobs/submit/code");
+
+  // An empty base URL leaves the bare path, which cannot be sent.
+  env.set("PELMORA_API_URL", "");
+  EXPECT_THROW(submit_code("x", {.api_key = "k"}), TransportError);
+  EXPECT_EQ(server.request_count(), 1u);
+}
+
+TEST_F(SubmitTest, KeyAndUrlFromTheEnvironment) {
+  server.reply(200, "{}");
+  env.set("PELMORA_API_KEY", "from-env");
+  env.set("PELMORA_API_URL", server.url());
+  submit_code("x", {.api_key = ""});
+  EXPECT_EQ(only_request().header("Authorization"), "Bearer from-env");
+}
+
+TEST_F(SubmitTest, NoKeyFailsBeforeAnyRequest) {
+  env.set("GATEWAY_API_KEY", "");
+  try {
+    submit_code("x", {.api_url = server.url()});
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "No API key.  Pass api_key= or set PELMORA_API_KEY env var.");
+  }
+  EXPECT_EQ(server.request_count(), 0u);
+}
+
+TEST_F(SubmitTest, RefusalsBecomeServiceErrors) {
+  server.reply(401, R"({"detail":"bad key"})");
+  EXPECT_THROW(
+      {
+        try {
+          submit_code("x", options());
+        } catch (const InvalidAPIKeyError& e) {
+          EXPECT_STREQ(e.what(), "Invalid API key.");
+          throw;
+        }
+      },
+      InvalidAPIKeyError);
+
+  server.reply(402, R"({"required": 12.5})");
+  try {
+    submit_code("x", options());
+    FAIL() << "no error";
+  } catch (const InsufficientCreditsError& e) {
+    EXPECT_EQ(e.required, json(12.5));
+    EXPECT_EQ(e.available, json(0));
+    EXPECT_STREQ(e.what(), "Insufficient credits (required 12.5, available 0)");
+  }
+
+  server.reply(402, R"({"required": "lots", "available": null})");
+  try {
+    submit_code("x", options());
+    FAIL() << "no error";
+  } catch (const InsufficientCreditsError& e) {
+    EXPECT_EQ(e.required, json("lots"));
+    EXPECT_EQ(e.available, json(nullptr));
+  }
+
+  server.reply(429, "slow down", {{"Retry-After", "30"}});
+  try {
+    submit_code("x", options());
+    FAIL() << "no error";
+  } catch (const RateLimitError& e) {
+    EXPECT_EQ(e.retry_after, std::nullopt);
+    EXPECT_STREQ(e.what(), "Rate limited");
+  }
+}
+
+TEST_F(SubmitTest, OtherStatusesCarryTheBodyWhole) {
+  auto message = [&](int status, std::string body, httplib::Headers headers = {}) {
+    server.reply(status, std::move(body), std::move(headers));
+    try {
+      submit_code("x", options());
+    } catch (const ExecutionError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no ExecutionError");
+  };
+  EXPECT_EQ(message(201, R"({"job_id":"j"})"), R"(Submission failed (201): {"job_id":"j"})");
+  EXPECT_EQ(message(500, ""), "Submission failed (500): ");
+  EXPECT_EQ(message(302, "  moved \n", {{"Location", "/v1/jobs/submit/elsewhere"}}),
+            "Submission failed (302):   moved \n");
+  EXPECT_EQ(server.request_count(), 3u);  // the redirect was not followed
+}
+
+TEST_F(SubmitTest, AnswersThatAreNotAnObject) {
+  server.reply(402, "[1, 2]");
+  EXPECT_THROW(submit_code("x", options()), json::type_error);
+  server.reply(402, "not json");
+  EXPECT_THROW(submit_code("x", options()), json::parse_error);
+  server.reply(200, "{oops");
+  EXPECT_THROW(submit_code("x", options()), json::parse_error);
+  server.reply(200, "[\"job\"]");
+  EXPECT_THROW(submit_code("x", options()), json::type_error);
+  server.reply(200, "null");
+  EXPECT_TRUE(submit_code("x", options()).is_null());
+}
+
+TEST_F(SubmitTest, TextThatIsNotUtf8IsSentWithReplacementCharacters) {
+  server.reply(200, "{}");
+  submit_code("s = '\xFF'\n", options());
+  EXPECT_EQ(json::parse(only_request().body)["code"], "s = '\xEF\xBF\xBD'\n");
+}
+
+TEST_F(SubmitTest, TimeOutAndRefusedConnectionAreTransportErrors) {
+  server.reply(server.hang());
+  EXPECT_THROW(submit_code("x", options({.transport = {.timeout_scale = 0.005}})), TransportError);
+
+  std::string refused;
+  {
+    TestHttpServer gone;
+    refused = gone.url();
+  }
+  EXPECT_THROW(submit_code("x", options({.api_url = refused})), TransportError);
+}
+
+}  // namespace
+}  // namespace pelmora
