@@ -366,7 +366,7 @@ bool GrammarParser::primary(Expr& e) {
         Level level(*this, kCallLevels);
         if (level.overflow()) return false;
         advance();
-        if (!at(K::RPAR) && !arguments()) return false;
+        if (!at(K::RPAR) && !arguments(true)) return false;
         if (!eat(K::RPAR)) return false;
         e = Expr::of(ExprKind::kOther);
         continue;
@@ -651,9 +651,9 @@ bool GrammarParser::for_if_clauses() {
 // kwargs: ','.kwarg_or_starred+ ',' ','.kwarg_or_double_starred+ | ...
 // kwarg_or_starred: NAME '=' expression | starred_expression
 // kwarg_or_double_starred: NAME '=' expression | '**' expression
-// Also primary genexp: a call whose only argument is a generator expression without its
-// own parentheses.
-bool GrammarParser::arguments() {
+// With `allow_genexp`, also primary genexp: a call whose only argument is a generator
+// expression without its own parentheses (a class's bases cannot be one).
+bool GrammarParser::arguments(bool allow_genexp) {
   enum { kPositional, kKeywords, kDoubleStarred } phase = kPositional;
   bool first = true;
   for (;;) {
@@ -675,7 +675,7 @@ bool GrammarParser::arguments() {
       if (phase != kPositional) return fail();
       if (!named_expression(e)) return false;
       if (at(K::EQUAL)) return fail();
-      if (first && (at_keyword(KW::kFor) || at_keyword(KW::kAsync))) {
+      if (first && allow_genexp && (at_keyword(KW::kFor) || at_keyword(KW::kAsync))) {
         if (!for_if_clauses()) return false;
         return at(K::RPAR) ? true : fail();
       }

@@ -193,7 +193,7 @@ class GrammarParser {
   bool brace_atom(Expr& e);
   bool lambdef(Expr& e);
   bool for_if_clauses();
-  bool arguments();
+  bool arguments(bool allow_genexp);
   bool star_targets(Expr& e);
   bool star_target(Expr& e);
   bool strings();

@@ -464,7 +464,7 @@ bool GrammarParser::class_def_raw() {
   if (at(K::LSQB) && !type_params()) return false;
   if (at(K::LPAR)) {
     advance();
-    if (!at(K::RPAR) && !arguments()) return false;
+    if (!at(K::RPAR) && !arguments(false)) return false;
     if (!eat(K::RPAR)) return false;
   }
   if (!eat(K::COLON)) return false;
@@ -785,6 +785,15 @@ bool GrammarParser::case_block() {
 }  // namespace grammar_detail
 
 SyntaxVerdict check_python_syntax(std::string_view code, const TokenStream& stream) {
+  // CPython refuses a source text with a NUL character before it tokenizes it.
+  if (const size_t nul = code.find('\0'); nul != std::string_view::npos) {
+    SyntaxVerdict v;
+    v.valid = false;
+    v.message = "source code string cannot contain null bytes";
+    v.offset = static_cast<std::uint32_t>(nul);
+    v.line = line_position(code, v.offset).line;
+    return v;
+  }
   if (stream.error) {
     SyntaxVerdict v;
     v.valid = false;
