@@ -1,8 +1,13 @@
 // submit_code against a scripted loopback server.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <spdlog/sinks/ostream_sink.h>
 
 #include "agent/bundle/bundle.h"
@@ -81,23 +86,48 @@ TEST_F(SubmitTest, FilePathSentAsGivenAndEmptyPathSkipsBundling) {
   EXPECT_EQ(json::parse(requests[1].body)["file_path"], path);
 }
 
+TEST_F(SubmitTest, LocalModulesAreBundledIn) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("pelmora-submit-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "helper_mod.py") << "VALUE = 1\n";
+  const std::string code = "import helper_mod\nprint(helper_mod.VALUE)\n";
+  const std::string path = (dir / "job.py").string();
+  server.reply(200, "{}");
+  submit_code(code, options({.file_path = path}));
+  std::filesystem::remove_all(dir);
+  const json body = json::parse(only_request().body);
+  EXPECT_NE(body["code"], code);
+  EXPECT_NE(body["code"].get<std::string>().find("VALUE = 1"), std::string::npos);
+  EXPECT_EQ(body["file_path"], path);
+}
+
 TEST_F(SubmitTest, BundlingFailureIsLoggedAndTheCodeGoesAlone) {
-  const std::string code = "import helper_that_breaks\n";
-  const std::string path = "/proc/self/fd/0/not_a_dir/job.py";
-  try {
-    (void)_bundle_local_modules(code, path);
-    GTEST_SKIP() << "bundling does not fail for this path; nothing to check";
-  } catch (const std::exception&) {
-  }
+  // A relative script path cannot be resolved once the working directory is gone.
+  const int cwd = ::open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(cwd, 0);
+  char gone[] = "/tmp/pelmora-gone-XXXXXX";
+  ASSERT_NE(::mkdtemp(gone), nullptr);
+  ASSERT_EQ(::chdir(gone), 0);
+  ::rmdir(gone);
+
   std::ostringstream log;
   auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log);
   sink->set_pattern("%l %v");
   agent_logger()->sinks().push_back(sink);
+  const std::string code = "import helper_mod\n";
   server.reply(200, "{}");
-  EXPECT_NO_THROW(submit_code(code, options({.file_path = path})));
+  EXPECT_NO_THROW(submit_code(code, options({.file_path = "job.py"})));
   agent_logger()->sinks().pop_back();
-  EXPECT_EQ(json::parse(only_request().body)["code"], code);
-  EXPECT_TRUE(log.str().starts_with("warning Failed to bundle local modules: ")) << log.str();
+  EXPECT_EQ(::fchdir(cwd), 0);
+  ::close(cwd);
+
+  const json body = json::parse(only_request().body);
+  EXPECT_EQ(body["code"], code);
+  EXPECT_EQ(body["file_path"], "job.py");
+  const std::string records = log.str();
+  EXPECT_TRUE(records.starts_with("warning Failed to bundle local modules: ")) << records;
+  EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 1);
 }
 
 TEST_F(SubmitTest, BaseUrlJoinedAsPlainText) {
