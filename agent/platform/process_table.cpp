@@ -149,6 +149,7 @@ class LinuxHandle final : public ProcessHandle {
   std::optional<std::vector<std::string>> cmdline() override;
   std::optional<double> cpu_percent() override { return cpu_; }
   std::optional<double> memory_percent() override;
+  bool memory_percent_reaches(double threshold) override;
   std::optional<std::string> username() override;
   std::optional<double> create_time() override;
   std::optional<std::string> cwd() override;
@@ -176,6 +177,8 @@ class LinuxHandle final : public ProcessHandle {
   std::optional<std::string> username_;
   bool cwd_done_ = false;
   std::optional<std::string> cwd_;
+  bool memory_done_ = false;
+  std::optional<double> memory_percent_;
 };
 
 class LinuxProcessTable final : public ProcessTable {
@@ -184,7 +187,13 @@ class LinuxProcessTable final : public ProcessTable {
       : root_(std::move(root)),
         clock_(clock),
         clock_ticks_(static_cast<double>(::sysconf(_SC_CLK_TCK))),
-        page_size_(static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE))) {}
+        page_size_(static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE))) {
+    // The resident count in stat is the kernel's quick read of per-CPU counters, which can
+    // be off by up to the counter batch (at least 32 pages) per CPU for each of the three
+    // counters it adds up; statm gives the exact sum. Twice that bound, to be safe.
+    const auto cpus = static_cast<std::uint64_t>(std::max(1L, ::sysconf(_SC_NPROCESSORS_CONF)));
+    rss_error_pages_ = 2 * 3 * std::max<std::uint64_t>(32, 2 * cpus) * cpus;
+  }
 
   void for_each_process(const std::function<void(ProcessHandle&)>& visit) override {
     enumerate(&visit);
@@ -193,6 +202,7 @@ class LinuxProcessTable final : public ProcessTable {
   int own_pid() const override { return static_cast<int>(::getpid()); }
 
   std::uint64_t page_size() const { return page_size_; }
+  std::uint64_t rss_error_pages() const { return rss_error_pages_; }
   double clock_ticks() const { return clock_ticks_; }
 
   // MemTotal in bytes, read once.
@@ -307,6 +317,7 @@ class LinuxProcessTable final : public ProcessTable {
   Clock& clock_;
   double clock_ticks_;
   std::uint64_t page_size_;
+  std::uint64_t rss_error_pages_ = 0;
   std::optional<std::uint64_t> total_memory_;
   std::optional<double> boot_time_;
   std::vector<int> pids_;
@@ -368,11 +379,31 @@ std::optional<std::vector<std::string>> LinuxHandle::cmdline() {
 }
 
 std::optional<double> LinuxHandle::memory_percent() {
-  if (stat_ == nullptr) return std::nullopt;
-  const auto total = table_.total_memory();
-  if (!total) return std::nullopt;
-  const auto rss = static_cast<double>(stat_->rss_pages * table_.page_size());
-  return (rss / static_cast<double>(*total)) * 100.0;
+  if (!memory_done_) {
+    if (const auto total = table_.total_memory()) {
+      if (const auto text = read("statm")) {
+        if (const auto pages = parse_statm_resident_pages(*text)) {
+          const auto rss = static_cast<double>(*pages * table_.page_size());
+          memory_percent_ = (rss / static_cast<double>(*total)) * 100.0;
+        }
+      }
+    }
+    memory_done_ = true;
+  }
+  return memory_percent_;
+}
+
+bool LinuxHandle::memory_percent_reaches(double threshold) {
+  if (!memory_done_ && stat_ != nullptr) {
+    // Decided from the stat line already read when even its largest possible error cannot
+    // bring the process up to the threshold.
+    if (const auto total = table_.total_memory()) {
+      const auto bound = static_cast<double>((stat_->rss_pages + table_.rss_error_pages()) *
+                                             table_.page_size());
+      if ((bound / static_cast<double>(*total)) * 100.0 < threshold) return false;
+    }
+  }
+  return memory_percent().value_or(0.0) >= threshold;
 }
 
 std::optional<std::string> LinuxHandle::username() {

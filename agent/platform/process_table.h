@@ -47,6 +47,11 @@ class ProcessHandle {
   virtual std::optional<double> cpu_percent() = 0;
   // Resident memory as a percentage of physical memory.
   virtual std::optional<double> memory_percent() = 0;
+  // memory_percent().value_or(0.0) >= threshold, possibly decided from a cheaper estimate
+  // without reading memory_percent().
+  virtual bool memory_percent_reaches(double threshold) {
+    return memory_percent().value_or(0.0) >= threshold;
+  }
   // Owner (real uid) by name, or the uid in decimal when it has no name.
   virtual std::optional<std::string> username() = 0;
   // Start time in seconds since the Unix epoch.

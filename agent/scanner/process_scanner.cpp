@@ -84,8 +84,7 @@ std::vector<ProcessInfo> ProcessScanner::scan() {
       if (pid == 0 || pid == 1 || pid == _own_pid) return;
 
       const double cpu = handle.cpu_percent().value_or(0.0);
-      const double mem = handle.memory_percent().value_or(0.0);
-      if (cpu < cpu_threshold && mem < mem_threshold) return;
+      if (cpu < cpu_threshold && !handle.memory_percent_reaches(mem_threshold)) return;
 
       ProcessAttributes info;
       info.pid = pid;
@@ -101,7 +100,7 @@ std::vector<ProcessInfo> ProcessScanner::scan() {
       record.cmdline = handle.cmdline().value_or(std::vector<std::string>{});
       record.script_path = _resolve_script(record.cmdline, handle.cwd());
       record.cpu_percent = cpu;
-      record.memory_percent = mem;
+      record.memory_percent = handle.memory_percent().value_or(0.0);
       record.username = handle.username().value_or("");
       record.create_time = handle.create_time().value_or(0.0);
       try {

@@ -133,6 +133,21 @@ TEST_F(ProcTableTest, LazyReadsFreshMemoryAndVanishedProcesses) {
   EXPECT_TRUE(checked);
 }
 
+TEST_F(ProcTableTest, MemoryPercentIsExactAndTheStatEstimateOnlyRulesOut) {
+  // statm holds the exact resident count; the stat line's count may lag behind it.
+  std::ofstream(root_ / "42" / "statm", std::ios::trunc) << "3000000 1024000 1 1 0 1 0\n";
+  table_->for_each_process([&](ProcessHandle& h) {
+    if (h.pid() != 42) return;
+    // stat says 5 %: far from 50 even with its largest error, so statm is not needed.
+    EXPECT_FALSE(h.memory_percent_reaches(50.0));
+    // Near 5 % the exact count decides: 1024000 pages.
+    EXPECT_TRUE(h.memory_percent_reaches(5.0));
+    EXPECT_EQ(h.memory_percent(),
+              (static_cast<double>(1024000 * page()) / (2048000.0 * 1024)) * 100.0);
+    EXPECT_TRUE(h.memory_percent_reaches(50.0));
+  });
+}
+
 TEST_F(ProcTableTest, ReusedPidBetweenListingAndReadIsGone) {
   table_->for_each_process([&](ProcessHandle& h) {
     if (h.pid() != 42) return;
