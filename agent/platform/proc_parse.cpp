@@ -33,6 +33,13 @@ std::optional<T> parse_number(std::string_view s) {
   return value;
 }
 
+template <typename T>
+bool parse_into(std::string_view s, T& out) {
+  const auto value = parse_number<T>(s);
+  if (value) out = *value;
+  return value.has_value();
+}
+
 // The value after `key` on the line that starts with it, as an unsigned number.
 std::optional<std::uint64_t> keyed_number(std::string_view text, std::string_view key) {
   std::size_t pos = 0;
@@ -72,22 +79,45 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
     return std::nullopt;
   }
-  // Fields from 3 (state) on; index k holds field k + 3.
-  const auto fields = split_fields(text.substr(close + 1));
-  if (fields.size() < 22) return std::nullopt;
   ProcStat stat;
-  stat.comm = std::string(text.substr(open + 1, close - open - 1));
-  if (fields[0].size() != 1) return std::nullopt;
-  stat.state = fields[0][0];
-  const auto utime = parse_number<std::uint64_t>(fields[11]);
-  const auto stime = parse_number<std::uint64_t>(fields[12]);
-  const auto starttime = parse_number<std::uint64_t>(fields[19]);
-  const auto rss = parse_number<std::int64_t>(fields[21]);
-  if (!utime || !stime || !starttime || !rss) return std::nullopt;
-  stat.utime = *utime;
-  stat.stime = *stime;
-  stat.starttime = *starttime;
-  stat.rss_pages = *rss < 0 ? 0 : static_cast<std::uint64_t>(*rss);
+  // Walks the fields after the comm without collecting them: field k is the (k - 2)th.
+  const std::string_view rest = text.substr(close + 1);
+  std::size_t i = 0;
+  int field = 2;
+  bool ok = true;
+  while (field < 24) {
+    while (i < rest.size() && is_space(rest[i])) ++i;
+    const std::size_t start = i;
+    while (i < rest.size() && !is_space(rest[i])) ++i;
+    if (i == start) return std::nullopt;  // cut short
+    ++field;
+    const std::string_view token = rest.substr(start, i - start);
+    switch (field) {
+      case 3:
+        ok = token.size() == 1;
+        stat.state = token[0];
+        break;
+      case 14:
+        ok = parse_into(token, stat.utime);
+        break;
+      case 15:
+        ok = parse_into(token, stat.stime);
+        break;
+      case 22:
+        ok = parse_into(token, stat.starttime);
+        break;
+      case 24: {
+        std::int64_t rss = 0;
+        ok = parse_into(token, rss);
+        stat.rss_pages = rss < 0 ? 0 : static_cast<std::uint64_t>(rss);
+        break;
+      }
+      default:
+        break;
+    }
+    if (!ok) return std::nullopt;
+  }
+  stat.comm.assign(text.substr(open + 1, close - open - 1));
   return stat;
 }
 

@@ -76,7 +76,9 @@ class Dir {
 };
 
 // Reads the whole of `path` (relative to `dirfd`) into `out`. Returns 0 or the errno.
-int read_at(int dirfd, const char* path, std::string& out) {
+// With `one_record`, a first read that leaves room in the buffer is taken as the whole
+// file: true of proc files that the kernel renders in one piece, such as PID/stat.
+int read_at(int dirfd, const char* path, std::string& out, bool one_record = false) {
   int fd;
   do {
     fd = ::openat(dirfd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -97,6 +99,7 @@ int read_at(int dirfd, const char* path, std::string& out) {
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (one_record && used < out.size()) break;
   }
   out.resize(used);
   return 0;
@@ -284,7 +287,7 @@ class LinuxProcessTable final : public ProcessTable {
     for (const int pid : pids_) {
       reached = pid;
       std::snprintf(path, sizeof path, "%d/stat", pid);
-      const int err = read_at(root_fd, path, buf_);
+      const int err = read_at(root_fd, path, buf_, /*one_record=*/true);
       std::optional<ProcStat> stat;
       std::optional<double> cpu;
       if (err == 0) {
