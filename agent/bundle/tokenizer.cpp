@@ -256,7 +256,10 @@ struct Tokenizer::State {
     e.line = line_position(src, e.offset).line;
     error = std::move(e);
     finished = true;
-    last = make(TokenKind::ERRORTOKEN, at, at);
+    // The token stands where reading stopped, so the stream stays ordered; the error keeps
+    // the position that the message is about.
+    const std::size_t here = cur > at ? cur : at;
+    last = make(TokenKind::ERRORTOKEN, here, here);
     return last;
   }
 
