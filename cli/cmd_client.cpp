@@ -13,6 +13,7 @@
 
 #include "agent/client/client.h"
 #include "agent/client/config.h"
+#include "agent/client/http.h"
 #include "agent/platform/files.h"
 #include "agent/records.h"
 #include "cli/commands.h"
@@ -90,9 +91,13 @@ std::string _one_line(std::string text, const std::string& api_key) {
 
 // Runs `body`; any error becomes one clean line (key hidden), thrown on for main to print.
 template <typename Body>
-void _guarded(const std::string& api_key, Body&& body) {
+void _guarded(const Endpoint& endpoint, Body&& body) {
+  const std::string& api_key = endpoint.api_key;
   try {
     body();
+  } catch (const TransportError& e) {
+    throw std::runtime_error(_one_line(
+        "cannot reach the job service at " + endpoint.api_url + ": " + e.what(), api_key));
   } catch (const std::exception& e) {
     throw std::runtime_error(_one_line(e.what(), api_key));
   }
@@ -170,7 +175,7 @@ int _run_submit(const SubmitArgs& args) {
   }
   const Endpoint endpoint = _endpoint(args.service);
   int exit_status = kExitOk;
-  _guarded(endpoint.api_key, [&] {
+  _guarded(endpoint, [&] {
     const nlohmann::json result = submit_code(code, {.file_path = absolute_path(args.file),
                                                      .api_key = endpoint.api_key,
                                                      .api_url = endpoint.api_url,
@@ -205,7 +210,7 @@ struct JobArgs {
 
 int _run_status(const JobArgs& args) {
   const Endpoint endpoint = _endpoint(args.service);
-  _guarded(endpoint.api_key, [&] {
+  _guarded(endpoint, [&] {
     const nlohmann::json document = fetch_job_status(endpoint, args.job_id);
     std::cout << "status: " << _text(document.value("status", nlohmann::json("unknown"))) << "\n";
     for (const auto& [name, value] : document.items()) {
@@ -221,7 +226,7 @@ int _run_status(const JobArgs& args) {
 int _run_logs(const JobArgs& args) {
   const Endpoint endpoint = _endpoint(args.service);
   int exit_status = kExitOk;
-  _guarded(endpoint.api_key, [&] {
+  _guarded(endpoint, [&] {
     if (args.follow) {
       exit_status = _follow(endpoint, args.job_id);
       return;
