@@ -11,8 +11,17 @@ namespace {
 
 // Parser stack levels that CPython spends per construct (see kFileLevels).
 constexpr int kGroupLevels = 9;
+constexpr int kNestedGroupLevels = 28;
+constexpr int kGroupInGroupLevels = 1;
+constexpr int kDisplayLevels = 10;
+constexpr int kNestedDisplayLevels = 29;
 constexpr int kCallLevels = 5;
+constexpr int kNestedCallLevels = 24;
 constexpr int kReplacementFieldLevels = 14;
+constexpr int kNestedReplacementFieldLevels = 33;
+constexpr int kTupleRestLevels = 2;
+
+int deeper(int a, int b) { return a > b ? a : b; }
 
 // CPython refuses to convert decimal integer literals longer than this (sys.int_info).
 constexpr size_t kMaxIntDigits = 4300;
@@ -50,30 +59,31 @@ bool is_comparison_operator(const Token& t, const Token& next) {
   }
 }
 
+// An empty tuple or list; add_element adds elements, done() closes it.
 Expr tuple_of(ExprKind kind) {
   Expr e;
   e.kind = kind;
   e.star_target = e.del_target = true;
+  e.depth = 0;
   return e;
 }
 
+// Adds an element to a sequence; the sequence's depth is its deepest element's until done().
 void add_element(Expr& seq, const Expr& el) {
   seq.star_target = seq.star_target && el.star_target;
   seq.del_target = seq.del_target && el.del_target;
+  seq.depth = deeper(seq.depth, el.depth);
 }
+
+Expr done(Expr seq) {
+  seq.depth += 1;
+  return seq;
+}
+
+// A node over children of the given depths.
+Expr node(ExprKind kind, int child_depth) { return Expr::of(kind, 1 + child_depth); }
 
 }  // namespace
-
-// expressions: expression (',' expression )* [',']
-bool GrammarParser::expressions() {
-  Expr e;
-  for (;;) {
-    if (!expression(e)) return false;
-    if (!at(K::COMMA)) return true;
-    advance();
-    if (!starts_expression(tok()) || at(K::STAR)) return true;
-  }
-}
 
 // expression:
 //     | disjunction 'if' disjunction 'else' expression
@@ -86,11 +96,12 @@ bool GrammarParser::expression(Expr& e) {
   Level level(*this, 1);
   if (level.overflow()) return false;
   advance();
-  Expr part;
-  if (!disjunction(part)) return false;
+  Expr test;
+  if (!disjunction(test)) return false;
   if (!eat_keyword(KW::kElse)) return false;
-  if (!expression(part)) return false;
-  e = Expr::of(ExprKind::kOther);
+  Expr orelse;
+  if (!expression(orelse)) return false;
+  e = node(ExprKind::kOther, deeper(e.depth, deeper(test.depth, orelse.depth)));
   return true;
 }
 
@@ -100,13 +111,14 @@ bool GrammarParser::expression(Expr& e) {
 bool GrammarParser::yield_expr(Expr& e) {
   advance();
   Expr value;
+  value.depth = 0;
   if (at_keyword(KW::kFrom)) {
     advance();
     if (!expression(value)) return false;
   } else if (starts_expression(tok())) {
     if (!star_expressions(value)) return false;
   }
-  e = Expr::of(ExprKind::kYield);
+  e = node(ExprKind::kYield, value.depth);
   return true;
 }
 
@@ -117,6 +129,8 @@ bool GrammarParser::yield_expr(Expr& e) {
 bool GrammarParser::star_expressions(Expr& e) {
   if (!star_expression(e)) return false;
   if (!at(K::COMMA)) return true;
+  Level level(*this, kTupleRestLevels);
+  if (level.overflow()) return false;
   Expr seq = tuple_of(ExprKind::kTuple);
   add_element(seq, e);
   while (at(K::COMMA)) {
@@ -126,7 +140,7 @@ bool GrammarParser::star_expressions(Expr& e) {
     if (!star_expression(el)) return false;
     add_element(seq, el);
   }
-  e = seq;
+  e = done(seq);
   return true;
 }
 
@@ -136,7 +150,7 @@ bool GrammarParser::star_expression(Expr& e) {
   advance();
   Expr inner;
   if (!bitwise_or(inner)) return false;
-  e = Expr::of(ExprKind::kStarred);
+  e = node(ExprKind::kStarred, inner.depth);
   e.star_target = inner.star_target && inner.kind != ExprKind::kStarred;
   e.del_target = false;
   return true;
@@ -170,7 +184,7 @@ bool GrammarParser::named_expression(Expr& e) {
     advance();
     advance();
     if (!expression(e)) return false;
-    e = Expr::of(ExprKind::kNamedExpr);
+    e = node(ExprKind::kNamedExpr, e.depth);
     return true;
   }
   if (!expression(e)) return false;
@@ -181,11 +195,13 @@ bool GrammarParser::named_expression(Expr& e) {
 bool GrammarParser::disjunction(Expr& e) {
   if (!conjunction(e)) return false;
   if (!at_keyword(KW::kOr)) return true;
+  int d = e.depth;
   while (at_keyword(KW::kOr)) {
     advance();
     if (!conjunction(e)) return false;
+    d = deeper(d, e.depth);
   }
-  e = Expr::of(ExprKind::kOther);
+  e = node(ExprKind::kOther, d);
   return true;
 }
 
@@ -193,11 +209,13 @@ bool GrammarParser::disjunction(Expr& e) {
 bool GrammarParser::conjunction(Expr& e) {
   if (!inversion(e)) return false;
   if (!at_keyword(KW::kAnd)) return true;
+  int d = e.depth;
   while (at_keyword(KW::kAnd)) {
     advance();
     if (!inversion(e)) return false;
+    d = deeper(d, e.depth);
   }
-  e = Expr::of(ExprKind::kOther);
+  e = node(ExprKind::kOther, d);
   return true;
 }
 
@@ -208,7 +226,7 @@ bool GrammarParser::inversion(Expr& e) {
   if (level.overflow()) return false;
   advance();
   if (!inversion(e)) return false;
-  e = Expr::of(ExprKind::kOther);
+  e = node(ExprKind::kOther, e.depth);
   return true;
 }
 
@@ -218,6 +236,7 @@ bool GrammarParser::inversion(Expr& e) {
 bool GrammarParser::comparison(Expr& e) {
   if (!bitwise_or(e)) return false;
   bool any = false;
+  int d = e.depth;
   while (is_comparison_operator(tok(), peek(1))) {
     const Token& op = tok();
     // '<>' is only an operator with "from __future__ import barry_as_FLUFL", which the
@@ -229,9 +248,10 @@ bool GrammarParser::comparison(Expr& e) {
     advance();
     if (two) advance();
     if (!bitwise_or(e)) return false;
+    d = deeper(d, e.depth);
     any = true;
   }
-  if (any) e = Expr::of(ExprKind::kOther);
+  if (any) e = node(ExprKind::kOther, d);
   return true;
 }
 
@@ -241,9 +261,10 @@ bool GrammarParser::bitwise_or(Expr& e) {
   if (!at(K::VBAR)) return true;
   while (at(K::VBAR)) {
     advance();
-    if (!bitwise_xor(e)) return false;
+    Expr rhs;
+    if (!bitwise_xor(rhs)) return false;
+    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
   }
-  e = Expr::of(ExprKind::kOther);
   return true;
 }
 
@@ -253,9 +274,10 @@ bool GrammarParser::bitwise_xor(Expr& e) {
   if (!at(K::CIRCUMFLEX)) return true;
   while (at(K::CIRCUMFLEX)) {
     advance();
-    if (!bitwise_and(e)) return false;
+    Expr rhs;
+    if (!bitwise_and(rhs)) return false;
+    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
   }
-  e = Expr::of(ExprKind::kOther);
   return true;
 }
 
@@ -265,9 +287,10 @@ bool GrammarParser::bitwise_and(Expr& e) {
   if (!at(K::AMPER)) return true;
   while (at(K::AMPER)) {
     advance();
-    if (!shift_expr(e)) return false;
+    Expr rhs;
+    if (!shift_expr(rhs)) return false;
+    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
   }
-  e = Expr::of(ExprKind::kOther);
   return true;
 }
 
@@ -277,9 +300,10 @@ bool GrammarParser::shift_expr(Expr& e) {
   if (!at(K::LEFTSHIFT) && !at(K::RIGHTSHIFT)) return true;
   while (at(K::LEFTSHIFT) || at(K::RIGHTSHIFT)) {
     advance();
-    if (!sum(e)) return false;
+    Expr rhs;
+    if (!sum(rhs)) return false;
+    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
   }
-  e = Expr::of(ExprKind::kOther);
   return true;
 }
 
@@ -289,9 +313,10 @@ bool GrammarParser::sum(Expr& e) {
   if (!at(K::PLUS) && !at(K::MINUS)) return true;
   while (at(K::PLUS) || at(K::MINUS)) {
     advance();
-    if (!term(e)) return false;
+    Expr rhs;
+    if (!term(rhs)) return false;
+    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
   }
-  e = Expr::of(ExprKind::kOther);
   return true;
 }
 
@@ -303,7 +328,11 @@ bool GrammarParser::term(Expr& e) {
     switch (tok().kind) {
       case K::STAR: case K::SLASH: case K::DOUBLESLASH: case K::PERCENT: case K::AT:
         advance();
-        if (!factor(e)) return false;
+        {
+          Expr rhs;
+          if (!factor(rhs)) return false;
+          e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
+        }
         any = true;
         continue;
       default:
@@ -311,7 +340,7 @@ bool GrammarParser::term(Expr& e) {
     }
     break;
   }
-  if (any) e = Expr::of(ExprKind::kOther);
+  (void)any;
   return true;
 }
 
@@ -322,7 +351,7 @@ bool GrammarParser::factor(Expr& e) {
   if (level.overflow()) return false;
   advance();
   if (!factor(e)) return false;
-  e = Expr::of(ExprKind::kOther);
+  e = node(ExprKind::kOther, e.depth);
   return true;
 }
 
@@ -333,8 +362,9 @@ bool GrammarParser::power(Expr& e) {
   Level level(*this, 2);
   if (level.overflow()) return false;
   advance();
-  if (!factor(e)) return false;
-  e = Expr::of(ExprKind::kOther);
+  Expr exponent;
+  if (!factor(exponent)) return false;
+  e = node(ExprKind::kOther, deeper(e.depth, exponent.depth));
   return true;
 }
 
@@ -343,7 +373,7 @@ bool GrammarParser::await_primary(Expr& e) {
   if (!at_keyword(KW::kAwait)) return primary(e);
   advance();
   if (!primary(e)) return false;
-  e = Expr::of(ExprKind::kOther);
+  e = node(ExprKind::kOther, e.depth);
   return true;
 }
 
@@ -360,24 +390,28 @@ bool GrammarParser::primary(Expr& e) {
       case K::DOT:
         advance();
         if (!eat_name()) return false;
-        e = Expr::of(ExprKind::kAttribute);
+        e = node(ExprKind::kAttribute, e.depth);
         continue;
       case K::LPAR: {
-        Level level(*this, kCallLevels);
+        Level level(*this, bracket_levels(kCallLevels, kNestedCallLevels));
         if (level.overflow()) return false;
+        Bracket bracket(*this);
         advance();
-        if (!at(K::RPAR) && !arguments(true)) return false;
+        int args = 0;
+        if (!at(K::RPAR) && !arguments(true, args)) return false;
         if (!eat(K::RPAR)) return false;
-        e = Expr::of(ExprKind::kOther);
+        e = node(ExprKind::kOther, deeper(e.depth, args));
         continue;
       }
       case K::LSQB: {
-        Level level(*this, kCallLevels);
+        Level level(*this, bracket_levels(kCallLevels, kNestedCallLevels));
         if (level.overflow()) return false;
+        Bracket bracket(*this);
         advance();
-        if (!slices()) return false;
+        int slice = 0;
+        if (!slices(slice)) return false;
         if (!eat(K::RSQB)) return false;
-        e = Expr::of(ExprKind::kSubscript);
+        e = node(ExprKind::kSubscript, deeper(e.depth, slice));
         continue;
       }
       default:
@@ -389,40 +423,59 @@ bool GrammarParser::primary(Expr& e) {
 // slices:
 //     | slice !','
 //     | ','.(slice | starred_expression)+ [',']
-bool GrammarParser::slices() {
+// Sets `d` to the depth of the subscript's slice node.
+bool GrammarParser::slices(int& d) {
+  int deepest = 0;
+  bool tuple = false;
   for (;;) {
-    bool plain = false;
-    if (!slice_or_starred(plain)) return false;
-    if (!at(K::COMMA)) return true;
+    int sd = 0;
+    if (!slice_or_starred(sd)) return false;
+    deepest = deeper(deepest, sd);
+    if (!at(K::COMMA)) break;
+    tuple = true;
     advance();
-    if (at(K::RSQB)) return true;
+    if (at(K::RSQB)) break;
   }
+  d = tuple ? 1 + deepest : deepest;
+  return true;
 }
 
 // slice:
 //     | [expression] ':' [expression] [':' [expression] ]
 //     | named_expression
 // starred_expression: '*' expression
-bool GrammarParser::slice_or_starred(bool& plain) {
+// Sets `d` to the depth of the element's node (a Slice, a Starred or the expression).
+bool GrammarParser::slice_or_starred(int& d) {
   Expr e;
-  plain = false;
   if (at(K::STAR)) {
     advance();
-    return expression(e);
+    if (!expression(e)) return false;
+    d = 1 + e.depth;
+    return true;
   }
+  int parts = 0;
   if (!at(K::COLON)) {
     if (!named_expression(e)) return false;
     if (!at(K::COLON)) {
-      plain = true;
+      d = e.depth;
       return true;
     }
     if (e.kind == ExprKind::kNamedExpr && !e.parenthesized) return fail();
+    parts = e.depth;
   }
   advance();  // ':'
-  if (starts_expression(tok()) && !at(K::STAR) && !expression(e)) return false;
-  if (!at(K::COLON)) return true;
-  advance();
-  if (starts_expression(tok()) && !at(K::STAR) && !expression(e)) return false;
+  if (starts_expression(tok()) && !at(K::STAR)) {
+    if (!expression(e)) return false;
+    parts = deeper(parts, e.depth);
+  }
+  if (at(K::COLON)) {
+    advance();
+    if (starts_expression(tok()) && !at(K::STAR)) {
+      if (!expression(e)) return false;
+      parts = deeper(parts, e.depth);
+    }
+  }
+  d = 1 + parts;
   return true;
 }
 
@@ -455,9 +508,12 @@ bool GrammarParser::atom(Expr& e) {
       e = Expr::of(ExprKind::kOther);
       return true;
     case K::STRING:
-    case K::FSTRING_START:
-      e = Expr::of(ExprKind::kOther);
-      return strings();
+    case K::FSTRING_START: {
+      int d = 1;
+      if (!strings(d)) return false;
+      e = Expr::of(ExprKind::kOther, d);
+      return true;
+    }
     case K::ELLIPSIS:
       advance();
       e = Expr::of(ExprKind::kOther);
@@ -477,12 +533,17 @@ bool GrammarParser::atom(Expr& e) {
 // group: '(' (yield_expr | named_expression) ')'
 // genexp: '(' ( assignment_expression | expression !':=') for_if_clauses ')'
 bool GrammarParser::paren_atom(Expr& e) {
-  Level level(*this, kGroupLevels);
+  // A group directly inside the outermost group costs CPython almost nothing.
+  const int levels = (_brackets == 1 && _outer_group)
+                         ? kGroupInGroupLevels
+                         : bracket_levels(kGroupLevels, kNestedGroupLevels);
+  Level level(*this, levels);
   if (level.overflow()) return false;
+  Bracket bracket(*this, true);
   advance();
   if (at(K::RPAR)) {
     advance();
-    e = tuple_of(ExprKind::kTuple);
+    e = done(tuple_of(ExprKind::kTuple));
     e.parenthesized = true;
     return true;
   }
@@ -496,9 +557,10 @@ bool GrammarParser::paren_atom(Expr& e) {
   if (!star_named_expression(first)) return false;
   if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
     if (first.kind == ExprKind::kStarred) return fail();
-    if (!for_if_clauses()) return false;
+    int clauses = 0;
+    if (!for_if_clauses(clauses)) return false;
     if (!eat(K::RPAR)) return false;
-    e = Expr::of(ExprKind::kOther);
+    e = node(ExprKind::kOther, deeper(first.depth, clauses));
     return true;
   }
   if (at(K::COMMA)) {
@@ -507,7 +569,7 @@ bool GrammarParser::paren_atom(Expr& e) {
     advance();
     if (!star_named_expressions(seq, K::RPAR)) return false;
     if (!eat(K::RPAR)) return false;
-    e = seq;
+    e = done(seq);
     e.parenthesized = true;
     return true;
   }
@@ -521,22 +583,24 @@ bool GrammarParser::paren_atom(Expr& e) {
 // list: '[' [star_named_expressions] ']'
 // listcomp: '[' named_expression for_if_clauses ']'
 bool GrammarParser::list_or_listcomp(Expr& e) {
-  Level level(*this, kGroupLevels);
+  Level level(*this, bracket_levels(kDisplayLevels, kNestedDisplayLevels));
   if (level.overflow()) return false;
+  Bracket bracket(*this);
   advance();
   Expr seq = tuple_of(ExprKind::kList);
   if (at(K::RSQB)) {
     advance();
-    e = seq;
+    e = done(seq);
     return true;
   }
   Expr first;
   if (!star_named_expression(first)) return false;
   if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
     if (first.kind == ExprKind::kStarred) return fail();
-    if (!for_if_clauses()) return false;
+    int clauses = 0;
+    if (!for_if_clauses(clauses)) return false;
     if (!eat(K::RSQB)) return false;
-    e = Expr::of(ExprKind::kOther);
+    e = node(ExprKind::kOther, deeper(first.depth, clauses));
     return true;
   }
   add_element(seq, first);
@@ -545,7 +609,7 @@ bool GrammarParser::list_or_listcomp(Expr& e) {
     if (!star_named_expressions(seq, K::RSQB)) return false;
   }
   if (!eat(K::RSQB)) return false;
-  e = seq;
+  e = done(seq);
   return true;
 }
 
@@ -555,8 +619,9 @@ bool GrammarParser::list_or_listcomp(Expr& e) {
 // setcomp: '{' named_expression for_if_clauses '}'
 // double_starred_kvpair: '**' bitwise_or | kvpair      kvpair: expression ':' expression
 bool GrammarParser::brace_atom(Expr& e) {
-  Level level(*this, kGroupLevels);
+  Level level(*this, bracket_levels(kDisplayLevels, kNestedDisplayLevels));
   if (level.overflow()) return false;
+  Bracket bracket(*this);
   advance();
   e = Expr::of(ExprKind::kOther);
   if (at(K::RBRACE)) {
@@ -565,12 +630,15 @@ bool GrammarParser::brace_atom(Expr& e) {
   }
   Expr part;
   bool is_dict = false;
+  int d = 0;  // the deepest key, value or element
   if (at(K::DOUBLESTAR)) {
     advance();
     if (!bitwise_or(part)) return false;
+    d = part.depth;
     is_dict = true;
   } else {
     if (!star_named_expression(part)) return false;
+    d = part.depth;
     if (at(K::COLON)) {
       if (part.kind == ExprKind::kStarred ||
           (part.kind == ExprKind::kNamedExpr && !part.parenthesized)) {
@@ -578,14 +646,14 @@ bool GrammarParser::brace_atom(Expr& e) {
       }
       advance();
       if (!expression(part)) return false;
+      d = deeper(d, part.depth);
       is_dict = true;
-      if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
-        if (!for_if_clauses()) return false;
-        return eat(K::RBRACE);
-      }
-    } else if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
+    }
+    if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
       if (part.kind == ExprKind::kStarred) return fail();
-      if (!for_if_clauses()) return false;
+      int clauses = 0;
+      if (!for_if_clauses(clauses)) return false;
+      e = node(ExprKind::kOther, deeper(d, clauses));
       return eat(K::RBRACE);
     }
   }
@@ -596,15 +664,20 @@ bool GrammarParser::brace_atom(Expr& e) {
       if (at(K::DOUBLESTAR)) {
         advance();
         if (!bitwise_or(part)) return false;
+        d = deeper(d, part.depth);
       } else {
         if (!expression(part)) return false;
+        d = deeper(d, part.depth);
         if (!eat(K::COLON)) return false;
         if (!expression(part)) return false;
+        d = deeper(d, part.depth);
       }
-    } else if (!star_named_expression(part)) {
-      return false;
+    } else {
+      if (!star_named_expression(part)) return false;
+      d = deeper(d, part.depth);
     }
   }
+  e = node(ExprKind::kOther, d);
   return eat(K::RBRACE);
 }
 
@@ -613,13 +686,14 @@ bool GrammarParser::lambdef(Expr& e) {
   Level level(*this, 2);
   if (level.overflow()) return false;
   advance();
-  if (!at(K::COLON) && !params(true)) return false;
+  int args = 0;
+  if (!at(K::COLON) && !params(true, args)) return false;
   // A ':' that starts an f-string's format spec is followed by the spec, never by the
   // body: CPython's tokenizer reads on in the spec.
   if (!at(K::COLON) || (tok().flags & token_flags::kReplacementField) != 0) return fail();
   advance();
   if (!expression(e)) return false;
-  e = Expr::of(ExprKind::kOther);
+  e = node(ExprKind::kOther, deeper(1 + args, e.depth));
   return true;
 }
 
@@ -627,18 +701,23 @@ bool GrammarParser::lambdef(Expr& e) {
 // for_if_clause:
 //     | 'async' 'for' star_targets 'in' ~ disjunction ('if' disjunction )*
 //     | 'for' star_targets 'in' ~ disjunction ('if' disjunction )*
-bool GrammarParser::for_if_clauses() {
+// Sets `d` to the depth of the deepest comprehension node.
+bool GrammarParser::for_if_clauses(int& d) {
   do {
     if (at_keyword(KW::kAsync)) advance();
     if (!eat_keyword(KW::kFor)) return false;
     Expr e;
     if (!star_targets(e)) return false;
+    int parts = e.depth;
     if (!eat_keyword(KW::kIn)) return false;
     if (!disjunction(e)) return false;
+    parts = deeper(parts, e.depth);
     while (at_keyword(KW::kIf)) {
       advance();
       if (!disjunction(e)) return false;
+      parts = deeper(parts, e.depth);
     }
+    d = deeper(d, 1 + parts);
   } while (at_keyword(KW::kFor) || (at_keyword(KW::kAsync) && peek(1).kind == K::NAME &&
                                     peek(1).keyword == KW::kFor));
   return true;
@@ -653,7 +732,8 @@ bool GrammarParser::for_if_clauses() {
 // kwarg_or_double_starred: NAME '=' expression | '**' expression
 // With `allow_genexp`, also primary genexp: a call whose only argument is a generator
 // expression without its own parentheses (a class's bases cannot be one).
-bool GrammarParser::arguments(bool allow_genexp) {
+// Raises `d` to the depth of the deepest argument's node.
+bool GrammarParser::arguments(bool allow_genexp, int& d) {
   enum { kPositional, kKeywords, kDoubleStarred } phase = kPositional;
   bool first = true;
   for (;;) {
@@ -662,23 +742,29 @@ bool GrammarParser::arguments(bool allow_genexp) {
       if (phase == kDoubleStarred) return fail();
       advance();
       if (!expression(e)) return false;
+      d = deeper(d, 1 + e.depth);
     } else if (at(K::DOUBLESTAR)) {
       advance();
       if (!expression(e)) return false;
+      d = deeper(d, 1 + e.depth);
       phase = kDoubleStarred;
     } else if (at_name() && peek(1).kind == K::EQUAL) {
       advance();
       advance();
       if (!expression(e)) return false;
+      d = deeper(d, 1 + e.depth);
       if (phase == kPositional) phase = kKeywords;
     } else {
       if (phase != kPositional) return fail();
       if (!named_expression(e)) return false;
       if (at(K::EQUAL)) return fail();
       if (first && allow_genexp && (at_keyword(KW::kFor) || at_keyword(KW::kAsync))) {
-        if (!for_if_clauses()) return false;
+        int clauses = 0;
+        if (!for_if_clauses(clauses)) return false;
+        d = deeper(d, 1 + deeper(e.depth, clauses));
         return at(K::RPAR) ? true : fail();
       }
+      d = deeper(d, e.depth);
     }
     first = false;
     if (!at(K::COMMA)) break;
@@ -704,7 +790,7 @@ bool GrammarParser::star_targets(Expr& e) {
     if (!el.star_target) return fail();
     add_element(seq, el);
   }
-  e = seq;
+  e = done(seq);
   return true;
 }
 
@@ -716,7 +802,7 @@ bool GrammarParser::star_target(Expr& e) {
   if (at(K::STAR)) return fail();
   Expr inner;
   if (!bitwise_or(inner)) return false;
-  e = Expr::of(ExprKind::kStarred);
+  e = node(ExprKind::kStarred, inner.depth);
   e.star_target = inner.star_target && inner.kind != ExprKind::kStarred;
   e.del_target = false;
   return true;
@@ -724,7 +810,11 @@ bool GrammarParser::star_target(Expr& e) {
 
 // strings: (fstring|string)+
 // Each string is decoded as CPython decodes it, and bytes cannot be joined with text.
-bool GrammarParser::strings() {
+// Sets `d` to the depth of the node: a Constant, or a JoinedStr when an f-string takes part.
+bool GrammarParser::strings(int& d) {
+  d = 1;
+  int joined = 0;  // the deepest part of the JoinedStr
+  bool any_fstring = false;
   bool any_bytes = false;
   bool any_text = false;
   const std::uint32_t start = tok().range.start;
@@ -737,20 +827,22 @@ bool GrammarParser::strings() {
       ((t.flags & token_flags::kBytes) != 0 ? any_bytes : any_text) = true;
       advance();
     } else {
-      bool is_bytes = false;
-      if (!fstring(is_bytes)) return false;
-      any_text = true;
+      int parts = 0;
+      if (!fstring(parts)) return false;
+      joined = deeper(joined, parts);
+      any_fstring = any_text = true;
     }
   }
+  if (any_fstring) d = 1 + joined;
   if (any_bytes && any_text) return raise_error("cannot mix bytes and nonbytes literals", start);
   return true;
 }
 
 // fstring: FSTRING_START fstring_middle* FSTRING_END
 // fstring_middle: fstring_replacement_field | FSTRING_MIDDLE
-bool GrammarParser::fstring(bool& is_bytes) {
+// Raises `d` to the depth of its deepest part (a Constant or a FormattedValue).
+bool GrammarParser::fstring(int& d) {
   const bool raw = (tok().flags & token_flags::kRaw) != 0;
-  is_bytes = false;
   advance();
   for (;;) {
     const Token& t = tok();
@@ -762,13 +854,14 @@ bool GrammarParser::fstring(bool& is_bytes) {
       if (auto err = check_fstring_middle(text(t), raw)) {
         return raise_error(err->message, t.range.start + err->offset);
       }
+      d = deeper(d, 1);
       advance();
       continue;
     }
     if (t.kind != K::LBRACE) return fail();
     const bool saved = _fstring_raw;
     _fstring_raw = raw;
-    const bool ok = fstring_replacement_field();
+    const bool ok = fstring_replacement_field(d);
     _fstring_raw = saved;
     if (!ok) return false;
   }
@@ -779,12 +872,15 @@ bool GrammarParser::fstring(bool& is_bytes) {
 // fstring_conversion: "!" NAME
 // fstring_full_format_spec: ':' fstring_format_spec*
 // fstring_format_spec: FSTRING_MIDDLE | fstring_replacement_field
-bool GrammarParser::fstring_replacement_field() {
-  Level level(*this, kReplacementFieldLevels);
+// Raises `d` to the depth of its FormattedValue node.
+bool GrammarParser::fstring_replacement_field(int& d) {
+  Level level(*this, bracket_levels(kReplacementFieldLevels, kNestedReplacementFieldLevels));
   if (level.overflow()) return false;
+  Bracket bracket(*this);
   if (!eat(K::LBRACE)) return false;
   Expr e;
   if (!annotated_rhs(e)) return false;
+  int inner = e.depth;
   if (at(K::EQUAL)) advance();
   if (at(K::EXCLAMATION)) {
     const Token& bang = tok();
@@ -805,20 +901,24 @@ bool GrammarParser::fstring_replacement_field() {
   }
   if (at(K::COLON)) {
     advance();
+    int spec = 0;  // the deepest part of the format spec's JoinedStr
     for (;;) {
       const Token& t = tok();
       if (t.kind == K::FSTRING_MIDDLE) {
         if (auto err = check_fstring_middle(text(t), _fstring_raw)) {
           return raise_error(err->message, t.range.start + err->offset);
         }
+        spec = deeper(spec, 1);
         advance();
       } else if (t.kind == K::LBRACE) {
-        if (!fstring_replacement_field()) return false;
+        if (!fstring_replacement_field(spec)) return false;
       } else {
         break;
       }
     }
+    inner = deeper(inner, 1 + spec);
   }
+  d = deeper(d, 1 + inner);
   return eat(K::RBRACE);
 }
 

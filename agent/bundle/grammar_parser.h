@@ -46,22 +46,29 @@ struct Expr {
   bool star_target = false;
   // Valid as del_target (the same without starred elements).
   bool del_target = false;
+  // Depth of the syntax tree CPython builds for it (a name or a constant is 1).
+  int depth = 1;
 
   // Valid as single_target: a name, attribute or subscript, in parentheses or not.
   bool single_target() const {
     return kind == ExprKind::kName || kind == ExprKind::kAttribute ||
            kind == ExprKind::kSubscript;
   }
-  static Expr of(ExprKind k) {
+  static Expr of(ExprKind k, int depth = 1) {
     Expr e;
     e.kind = k;
     e.star_target = e.del_target = e.single_target();
+    e.depth = depth;
     return e;
   }
 };
 
 // CPython's parser stack limit (MAXSTACK in Parser/parser.c).
 inline constexpr int kMaxStack = 6000;
+
+// The deepest syntax tree that ast.parse turns into Python objects (its C recursion limit
+// of 10000 less the calls that lead there), counted in nodes from the Module down.
+inline constexpr int kMaxAstDepth = 9997;
 
 class GrammarParser {
  public:
@@ -70,6 +77,7 @@ class GrammarParser {
 
  private:
   friend class Level;
+  friend class Bracket;
 
   // --- tokens ---
   const Token& tok() const { return _tokens[_pos]; }
@@ -123,47 +131,47 @@ class GrammarParser {
   }
 
   // --- statements (grammar_stmt.cpp) ---
+  // Each statement rule also sets `d` to the depth of the syntax tree it stands for.
   bool file();
-  bool statements(bool in_block);
-  bool statement();
-  bool simple_stmts();
-  bool simple_stmt();
-  bool assignment_or_expression_stmt();
-  bool compound_stmt();
-  bool return_stmt();
-  bool raise_stmt();
-  bool global_stmt();
-  bool del_stmt();
-  bool assert_stmt();
-  bool import_name();
-  bool import_from();
+  bool statements(bool in_block, int& d);
+  bool statement(int& d);
+  bool simple_stmts(int& d);
+  bool simple_stmt(int& d);
+  bool assignment_or_expression_stmt(int& d);
+  bool compound_stmt(int& d);
+  bool return_stmt(int& d);
+  bool raise_stmt(int& d);
+  bool global_stmt(int& d);
+  bool del_stmt(int& d);
+  bool assert_stmt(int& d);
+  bool import_name(int& d);
+  bool import_from(int& d);
   bool import_from_as_names();
   bool dotted_as_names();
   bool dotted_name();
-  bool type_alias();
-  bool block();
-  bool decorators();
-  bool class_def_raw();
-  bool function_def_raw();
-  bool params(bool lambda);
-  bool param(bool lambda, bool star_annotation);
-  bool kwds(bool lambda);
-  bool if_stmt();
-  bool else_block();
-  bool while_stmt();
-  bool for_stmt();
-  bool with_stmt();
-  bool with_item();
-  bool try_stmt();
-  bool except_block(bool& star);
-  bool match_stmt(bool& committed);
-  bool subject_expr();
-  bool case_block();
-  bool type_params();
-  bool type_param();
+  bool type_alias(int& d);
+  bool block(int& d, int levels);
+  bool decorators(int& d);
+  bool class_def_raw(int& d);
+  bool function_def_raw(int& d);
+  bool params(bool lambda, int& d);
+  bool param(bool lambda, bool star_annotation, int& d);
+  bool kwds(bool lambda, int& d);
+  bool if_stmt(int& d);
+  bool else_block(int& d);
+  bool while_stmt(int& d);
+  bool for_stmt(int& d);
+  bool with_stmt(int& d);
+  bool with_item(int& d);
+  bool try_stmt(int& d);
+  bool except_block(bool& star, int& d);
+  bool match_stmt(bool& committed, int& d);
+  bool subject_expr(int& d);
+  bool case_block(int& d);
+  bool type_params(int& d);
+  bool type_param(int& d);
 
   // --- expressions (grammar_expr.cpp) ---
-  bool expressions();
   bool expression(Expr& e);
   bool yield_expr(Expr& e);
   bool star_expressions(Expr& e);
@@ -185,41 +193,47 @@ class GrammarParser {
   bool power(Expr& e);
   bool await_primary(Expr& e);
   bool primary(Expr& e);
-  bool slices();
-  bool slice_or_starred(bool& plain_slice);
+  bool slices(int& d);
+  bool slice_or_starred(int& d);
   bool atom(Expr& e);
   bool paren_atom(Expr& e);
   bool list_or_listcomp(Expr& e);
   bool brace_atom(Expr& e);
   bool lambdef(Expr& e);
-  bool for_if_clauses();
-  bool arguments(bool allow_genexp);
+  bool for_if_clauses(int& d);
+  bool arguments(bool allow_genexp, int& d);
   bool star_targets(Expr& e);
   bool star_target(Expr& e);
-  bool strings();
-  bool fstring(bool& is_bytes);
-  bool fstring_replacement_field();
+  bool strings(int& d);
+  bool fstring(int& d);
+  bool fstring_replacement_field(int& d);
   bool number(const Token& t);
   bool annotated_rhs(Expr& e);
 
   // --- patterns (grammar_pattern.cpp) ---
-  bool patterns();
-  bool pattern();
-  bool or_pattern();
-  bool closed_pattern();
-  bool maybe_star_pattern();
-  bool maybe_sequence_pattern(TokenKind close);
-  bool literal_pattern_number();
-  bool mapping_pattern();
-  bool class_pattern_args();
-  bool name_or_attr(bool& dotted);
+  bool patterns(int& d);
+  bool pattern(int& d);
+  bool or_pattern(int& d);
+  bool closed_pattern(int& d);
+  bool maybe_star_pattern(int& d);
+  bool maybe_sequence_pattern(TokenKind close, int& d);
+  bool literal_pattern_number(int& d);
+  bool mapping_pattern(int& d);
+  bool class_pattern_args(int& d);
+  bool name_or_attr(bool& dotted, int& d);
   bool pattern_capture_target();
+
+  // A bracket one level deeper: CPython spends `first` stack levels on the outermost and
+  // `nested` on each one inside another.
+  int bracket_levels(int first, int nested) const { return _brackets == 0 ? first : nested; }
 
   std::string_view _source;
   const std::vector<Token>& _tokens;
   size_t _pos = 0;
   size_t _furthest = 0;
   int _level = 0;
+  int _brackets = 0;  // brackets and replacement fields around the current token
+  bool _outer_group = false;  // the outermost of them is a parenthesized group
   bool _fstring_raw = false;  // the f-string whose format spec is being read is raw
   bool _error_set = false;
   std::string _error_message;
@@ -245,6 +259,25 @@ class Level {
  private:
   GrammarParser& _p;
   int _weight;
+};
+
+// Inside one more bracket (or f-string replacement field) for the rest of the scope.
+class Bracket {
+ public:
+  explicit Bracket(GrammarParser& p, bool group = false) : _p(p), _saved(p._outer_group) {
+    if (_p._brackets == 0) _p._outer_group = group;
+    ++_p._brackets;
+  }
+  ~Bracket() {
+    --_p._brackets;
+    _p._outer_group = _saved;
+  }
+  Bracket(const Bracket&) = delete;
+  Bracket& operator=(const Bracket&) = delete;
+
+ private:
+  GrammarParser& _p;
+  bool _saved;
 };
 
 }  // namespace pelmora::grammar_detail

@@ -21,6 +21,8 @@ bool starts_pattern(const Token& t) {
   }
 }
 
+int deeper(int a, int b) { return a > b ? a : b; }
+
 bool is_imaginary(std::string_view number) {
   return !number.empty() && (number.back() == 'j' || number.back() == 'J');
 }
@@ -29,20 +31,25 @@ bool is_imaginary(std::string_view number) {
 
 // patterns: open_sequence_pattern | pattern
 // open_sequence_pattern: maybe_star_pattern ',' maybe_sequence_pattern?
-bool GrammarParser::patterns() {
+// Each pattern rule sets `d` to the depth of its pattern node.
+bool GrammarParser::patterns(int& d) {
   const bool star = at(K::STAR);
-  if (!maybe_star_pattern()) return false;
+  if (!maybe_star_pattern(d)) return false;
   if (!at(K::COMMA)) return star ? fail() : true;
   advance();
-  if (!starts_pattern(tok())) return true;
-  return maybe_sequence_pattern(K::COLON);
+  if (starts_pattern(tok()) && !maybe_sequence_pattern(K::COLON, d)) return false;
+  d += 1;  // MatchSequence
+  return true;
 }
 
 // maybe_sequence_pattern: ','.maybe_star_pattern+ ','?
 // (stops before `close`, or before a token that cannot start a pattern)
-bool GrammarParser::maybe_sequence_pattern(K close) {
+// Raises `d` to the depth of the deepest element.
+bool GrammarParser::maybe_sequence_pattern(K close, int& d) {
   for (;;) {
-    if (!maybe_star_pattern()) return false;
+    int pd = 0;
+    if (!maybe_star_pattern(pd)) return false;
+    d = deeper(d, pd);
     if (!at(K::COMMA)) return true;
     advance();
     if (at(close) || !starts_pattern(tok())) return true;
@@ -51,8 +58,9 @@ bool GrammarParser::maybe_sequence_pattern(K close) {
 
 // maybe_star_pattern: star_pattern | pattern
 // star_pattern: '*' pattern_capture_target | '*' wildcard_pattern
-bool GrammarParser::maybe_star_pattern() {
-  if (!at(K::STAR)) return pattern();
+bool GrammarParser::maybe_star_pattern(int& d) {
+  if (!at(K::STAR)) return pattern(d);
+  d = 1;
   advance();
   if (at_keyword(KW::kUnderscore)) {
     advance();
@@ -63,22 +71,30 @@ bool GrammarParser::maybe_star_pattern() {
 
 // pattern: as_pattern | or_pattern
 // as_pattern: or_pattern 'as' pattern_capture_target
-bool GrammarParser::pattern() {
+bool GrammarParser::pattern(int& d) {
   Level level(*this, 3);
   if (level.overflow()) return false;
-  if (!or_pattern()) return false;
+  if (!or_pattern(d)) return false;
   if (!at_keyword(KW::kAs)) return true;
   advance();
+  d += 1;  // MatchAs
   return pattern_capture_target();
 }
 
 // or_pattern: '|'.closed_pattern+
-bool GrammarParser::or_pattern() {
+bool GrammarParser::or_pattern(int& d) {
+  bool alternatives = false;
+  d = 0;
   for (;;) {
-    if (!closed_pattern()) return false;
-    if (!at(K::VBAR)) return true;
+    int pd = 0;
+    if (!closed_pattern(pd)) return false;
+    d = deeper(d, pd);
+    if (!at(K::VBAR)) break;
+    alternatives = true;
     advance();
   }
+  if (alternatives) d += 1;  // MatchOr
+  return true;
 }
 
 // pattern_capture_target: !"_" NAME !('.' | '(' | '=')
@@ -90,13 +106,16 @@ bool GrammarParser::pattern_capture_target() {
 }
 
 // name_or_attr: attr | NAME        attr: name_or_attr '.' NAME
-bool GrammarParser::name_or_attr(bool& dotted) {
+// Sets `d` to the depth of the Name or Attribute expression.
+bool GrammarParser::name_or_attr(bool& dotted, int& d) {
   dotted = false;
   if (!eat_name()) return false;
+  d = 1;
   while (at(K::DOT)) {
     advance();
     if (!eat_name()) return false;
     dotted = true;
+    ++d;
   }
   return true;
 }
@@ -105,8 +124,13 @@ bool GrammarParser::name_or_attr(bool& dotted) {
 // signed_number: NUMBER | '-' NUMBER
 // complex_number: signed_real_number ('+' | '-') imaginary_number
 // signed_real_number: real_number | '-' real_number
-bool GrammarParser::literal_pattern_number() {
-  if (at(K::MINUS)) advance();
+// Sets `d` to the depth of the literal's expression.
+bool GrammarParser::literal_pattern_number(int& d) {
+  d = 1;
+  if (at(K::MINUS)) {
+    advance();
+    d = 2;
+  }
   if (!at(K::NUMBER)) return fail();
   const Token& real = tok();
   if (!number(real)) return false;
@@ -123,6 +147,7 @@ bool GrammarParser::literal_pattern_number() {
     return raise_error("imaginary number required in complex literal", imag.range.start);
   }
   advance();
+  d += 1;
   return true;
 }
 
@@ -135,15 +160,20 @@ bool GrammarParser::literal_pattern_number() {
 // group_pattern: '(' pattern ')'
 // sequence_pattern: '[' maybe_sequence_pattern? ']' | '(' open_sequence_pattern? ')'
 // class_pattern: name_or_attr '(' ... ')'
-bool GrammarParser::closed_pattern() {
+bool GrammarParser::closed_pattern(int& d) {
   const Token& t = tok();
+  d = 1;
   switch (t.kind) {
     case K::NUMBER:
     case K::MINUS:
-      return literal_pattern_number();
+      if (!literal_pattern_number(d)) return false;
+      d += 1;  // MatchValue
+      return true;
     case K::STRING:
     case K::FSTRING_START:
-      return strings();
+      if (!strings(d)) return false;
+      d += 1;
+      return true;
     case K::NAME: {
       if (t.keyword == KW::kNone || t.keyword == KW::kTrue || t.keyword == KW::kFalse) {
         advance();
@@ -154,9 +184,15 @@ bool GrammarParser::closed_pattern() {
         return true;
       }
       bool dotted = false;
-      if (!name_or_attr(dotted)) return false;
-      if (at(K::LPAR)) return class_pattern_args();
+      if (!name_or_attr(dotted, d)) return false;
+      if (at(K::LPAR)) {
+        int args = 0;
+        if (!class_pattern_args(args)) return false;
+        d = 1 + deeper(d, args);
+        return true;
+      }
       if (at(K::EQUAL)) return fail();
+      d = dotted ? d + 1 : 1;  // MatchValue over the attribute, or MatchAs
       return true;
     }
     case K::LPAR: {
@@ -168,10 +204,11 @@ bool GrammarParser::closed_pattern() {
         return true;
       }
       const bool star = at(K::STAR);
-      if (!maybe_star_pattern()) return false;
+      if (!maybe_star_pattern(d)) return false;
       if (at(K::COMMA)) {
         advance();
-        if (!at(K::RPAR) && !maybe_sequence_pattern(K::RPAR)) return false;
+        if (!at(K::RPAR) && !maybe_sequence_pattern(K::RPAR, d)) return false;
+        d += 1;
       } else if (star) {
         return fail();
       }
@@ -181,11 +218,13 @@ bool GrammarParser::closed_pattern() {
       Level level(*this, 2);
       if (level.overflow()) return false;
       advance();
-      if (!at(K::RSQB) && !maybe_sequence_pattern(K::RSQB)) return false;
+      int elements = 0;
+      if (!at(K::RSQB) && !maybe_sequence_pattern(K::RSQB, elements)) return false;
+      d = 1 + elements;
       return eat(K::RSQB);
     }
     case K::LBRACE:
-      return mapping_pattern();
+      return mapping_pattern(d);
     default:
       return fail();
   }
@@ -197,7 +236,8 @@ bool GrammarParser::closed_pattern() {
 //     | name_or_attr '(' keyword_patterns ','? ')'
 //     | name_or_attr '(' positional_patterns ',' keyword_patterns ','? ')'
 // keyword_pattern: NAME '=' pattern
-bool GrammarParser::class_pattern_args() {
+// Sets `d` to the depth of the deepest argument pattern.
+bool GrammarParser::class_pattern_args(int& d) {
   Level level(*this, 2);
   if (level.overflow()) return false;
   advance();
@@ -210,7 +250,9 @@ bool GrammarParser::class_pattern_args() {
     } else if (keywords) {
       return fail();
     }
-    if (!pattern()) return false;
+    int pd = 0;
+    if (!pattern(pd)) return false;
+    d = deeper(d, pd);
     if (!at(K::COMMA)) break;
     advance();
   }
@@ -224,44 +266,52 @@ bool GrammarParser::class_pattern_args() {
 //     | '{' items_pattern ','? '}'
 // key_value_pattern: (literal_expr | attr) ':' pattern
 // double_star_pattern: '**' pattern_capture_target
-bool GrammarParser::mapping_pattern() {
+bool GrammarParser::mapping_pattern(int& d) {
   Level level(*this, 2);
   if (level.overflow()) return false;
   advance();
+  int inner = 0;
+  d = 1;
   while (!at(K::RBRACE)) {
     if (at(K::DOUBLESTAR)) {
       advance();
       if (!pattern_capture_target()) return false;
       if (at(K::COMMA)) advance();
+      d = 1 + inner;
       return eat(K::RBRACE);
     }
     const Token& t = tok();
+    int kd = 1;
     switch (t.kind) {
       case K::NUMBER:
       case K::MINUS:
-        if (!literal_pattern_number()) return false;
+        if (!literal_pattern_number(kd)) return false;
         break;
       case K::STRING:
       case K::FSTRING_START:
-        if (!strings()) return false;
+        if (!strings(kd)) return false;
         break;
       case K::NAME:
         if (t.keyword == KW::kNone || t.keyword == KW::kTrue || t.keyword == KW::kFalse) {
           advance();
         } else {
           bool dotted = false;
-          if (!name_or_attr(dotted)) return false;
+          if (!name_or_attr(dotted, kd)) return false;
           if (!dotted) return fail();
         }
         break;
       default:
         return fail();
     }
+    inner = deeper(inner, kd);
     if (!eat(K::COLON)) return false;
-    if (!pattern()) return false;
+    int pd = 0;
+    if (!pattern(pd)) return false;
+    inner = deeper(inner, pd);
     if (!at(K::COMMA)) break;
     advance();
   }
+  d = 1 + inner;
   return eat(K::RBRACE);
 }
 

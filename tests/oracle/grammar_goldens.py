@@ -239,6 +239,24 @@ def nesting_cases():
         out.append([["[", n], ["]", n]])
         out.append([["x = ", 1], ["{", n], ["}", n]])
         out.append([["f(", n], [")", n]])
+    # ast.parse's own limit on the depth of the tree it hands back.
+    for n in (9994, 9995):
+        out.append([["a.", n], ["b", 1]])
+        out.append([["1+", n], ["1", 1]])
+        out.append([["f", 1], ["()", n]])
+        out.append([["x = ", 1], ["a+", n], ["a", 1]])
+    for n in (9992, 9993):
+        out.append([["def f(x: ", 1], ["a+", n], ["a): pass", 1]])
+        out.append([["g(k=", 1], ["a+", n], ["a)", 1]])
+        out.append([["f'{", 1], ["a+", n], ["a}'", 1]])
+        out.append([["(x for x in ", 1], ["a+", n], ["a)", 1]])
+        out.append([["match x:\n case 1: ", 1], ["a+", n], ["a", 1]])
+    for n in (9990, 9991):
+        out.append([["f'{x:{", 1], ["a+", n], ["a}}'", 1]])
+    for n in (5964, 5965):
+        out.append([["if x: pass\n", 1], ["elif x: pass\n", n]])
+    for n in (5874, 5875, 5876):
+        out.append([["(((((", 1], ["-", n], ["x)))))", 1]])
     for n in (3000, 10000):
         out.append([["(", n], [")", n]])
         out.append([["-", n], ["x", 1]])
