@@ -6,7 +6,9 @@ Modes:
   files FILE...     one line per file: {"path", "code", "valid", "imports"}; files are read
                     the way module files are read (UTF-8 with replacement, LF newlines)
   stdlib DIR        like files, for every .py file under DIR
-  mutate SEED N     stdin: lines {"code": ...}; stdout: N mutated {"code": ...} lines
+  mutate SEED N [W] stdin: lines {"code": ...}; stdout: N mutated {"code": ...} lines, each
+                    cut from a window of at most W characters (default 1500)
+  verdicts DIR      like stdlib, but {"path" (relative to DIR), "valid", "imports"} only
 
 Valid means ast.parse(text) raises nothing; the import names are the first components of
 every Import alias and of every ImportFrom module, sorted by code point.
@@ -102,30 +104,34 @@ def main(argv):
                 continue
             out.write(json.dumps(answer(code), ensure_ascii=False) + "\n")
             out.flush()
-    elif mode in ("files", "stdlib"):
+    elif mode in ("files", "stdlib", "verdicts"):
         paths = argv[2:]
-        if mode == "stdlib":
+        if mode in ("stdlib", "verdicts"):
             paths = []
             for root, dirs, files in os.walk(argv[2]):
                 dirs.sort()
                 paths += [os.path.join(root, f) for f in sorted(files) if f.endswith(".py")]
         for p in paths:
             code = read_module_text(p)
-            rec = {"path": p, "code": code}
+            if mode == "verdicts":
+                rec = {"path": os.path.relpath(p, argv[2])}
+            else:
+                rec = {"path": p, "code": code}
             rec.update(answer(code))
             out.write(json.dumps(rec, ensure_ascii=False) + "\n")
     elif mode == "mutate":
         rng = random.Random(int(argv[2]))
         count = int(argv[3])
+        window = int(argv[4]) if len(argv) > 4 else 1500
         sources = [json.loads(l)["code"] for l in sys.stdin]
         sources = [s for s in sources if len(s) < 20000] or sources
         for _ in range(count):
             text = rng.choice(sources)
             # Work on a window so that each case stays small and the mutation matters.
-            if len(text) > 1500:
-                start = rng.randrange(len(text) - 1500)
+            if len(text) > window:
+                start = rng.randrange(len(text) - window)
                 start = text.rfind("\n", 0, start) + 1
-                text = text[start:start + 1500]
+                text = text[start:start + window]
                 text = text[:text.rfind("\n") + 1] if "\n" in text else text
             for _ in range(rng.choice([1, 1, 1, 2, 3])):
                 text = mutate(text, rng)
