@@ -135,8 +135,10 @@ void Api::install(httplib::Server& server) {
 
 std::optional<Caller> Api::_authenticate(const httplib::Request& req, httplib::Response& res) {
   std::string header = req.get_header_value("Authorization");
-  const std::string scheme = "Bearer ";
-  if (header.size() <= scheme.size() || header.compare(0, scheme.size(), scheme) != 0) {
+  const std::string scheme = "bearer ";
+  std::string given = header.substr(0, std::min(header.size(), scheme.size()));
+  for (char& c : given) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (header.size() <= scheme.size() || given != scheme) {
     send_error(res, 401, "missing API key: send the header \"Authorization: Bearer KEY\"");
     return std::nullopt;
   }

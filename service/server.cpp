@@ -110,6 +110,11 @@ int JobService::bind() {
     }
     _port = _options.port;
   }
+  // Jobs left by a previous run are taken up before the first request can be served.
+  if (!_parts->started) {
+    _parts->started = true;
+    _parts->scheduler.start();
+  }
   nlohmann::json info = {{"url", url()}, {"pid", static_cast<long>(getpid())}};
   try {
     write_private_file(service_info_file(_options.data_dir), info.dump() + "\n");
@@ -128,8 +133,6 @@ std::string JobService::url() const {
 }
 
 void JobService::run() {
-  _parts->started = true;
-  _parts->scheduler.start();
   _parts->http.listen_after_bind();
 }
 

@@ -34,18 +34,18 @@ bool is_loopback_host(const std::string& host);
 class JobService {
  public:
   // Prepares the data directory (created mode 0700, with a keys file on first start),
-  // takes its lock (one service per data directory), opens the store and takes up the jobs
-  // a previous run left. Throws ServeError.
+  // takes its lock (one service per data directory) and opens the store. Throws ServeError.
   explicit JobService(ServiceOptions options);
   ~JobService();  // stop()
   JobService(const JobService&) = delete;
   JobService& operator=(const JobService&) = delete;
 
-  // Binds the address (port 0 picks one), writes service.json and returns the port.
-  // Throws ServeError.
+  // Binds the address (port 0 picks one), takes up the jobs a previous run left (queued
+  // ones queued again, running ones marked failed), writes service.json and returns the
+  // port. Throws ServeError.
   int bind();
 
-  // Serves requests until stop(); requires bind(). Starts the scheduler.
+  // Serves requests until stop(); requires bind().
   void run();
 
   // Stops serving and stops the running jobs (recorded as failed). Safe from any thread,
