@@ -785,6 +785,9 @@ bool Checker::token(std::size_t i) {
         // Inside brackets a ':' ends a lambda's parameters, or belongs to a slice, a dict
         // item or a replacement field; never to a parenthesised expression or a call.
         Bracket& b = _brackets.back();
+        if (b.field && (t.flags & token_flags::kReplacementField) != 0 && b.lambdas > 0) {
+          return fail(__LINE__);  // f"{lambda x: 1}": the ':' starts the format spec
+        }
         if (b.lambdas > 0) {
           --b.lambdas;
         } else if (b.kind == K::LPAR && !b.params) {
