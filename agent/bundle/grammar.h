@@ -6,9 +6,11 @@
 // tree: assignment, deletion and annotation targets, the order of parameters and of call
 // arguments, f-string conversions, the concatenation of bytes with text, the escapes of
 // string literals (\x, \u, \U, \N{...}), non-ASCII characters in bytes, decimal integers
-// beyond 4300 digits, and the nesting limits (200 brackets and 100 indentation levels in
-// the tokenizer, CPython's parser stack of 6000 levels). It applies none of the checks that
-// only the compiler makes (return outside a function, duplicate parameter names, ...).
+// beyond 4300 digits, and the nesting limits: 200 brackets and 100 indentation levels in
+// the tokenizer, CPython's parser stack of 6000 levels (counted per construct as CPython's
+// generated parser counts them), and the depth of the syntax tree that ast.parse can hand
+// back (9997 nodes below its recursion limit). It applies none of the checks that only the
+// compiler makes (return outside a function, duplicate parameter names, ...).
 //
 // Thread safety: the functions keep no state; any number of threads may call them.
 

@@ -251,7 +251,7 @@ class Level {
   // True (after raising the error) when the limit is passed.
   bool overflow() {
     if (_p._level <= kMaxStack) return false;
-    _p.raise_error("too many nested expressions: parser stack overflow",
+    _p.raise_error("Parser stack overflowed - Python source too complex to parse",
                    _p.tok().range.start);
     return true;
   }

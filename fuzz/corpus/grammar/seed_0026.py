@@ -1,0 +1,1 @@
+a if b else c = 1

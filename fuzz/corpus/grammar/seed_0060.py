@@ -1,0 +1,1 @@
+for x.y[0] in z: pass

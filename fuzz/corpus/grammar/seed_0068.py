@@ -1,0 +1,1 @@
+with a as b, c as d: pass

@@ -1,0 +1,1 @@
+[x for x.y in z]

@@ -1,0 +1,1 @@
+def f(*a=1): pass

@@ -1,0 +1,1 @@
+def f(a, *args, b=1, c, **kw): pass

@@ -1,0 +1,1 @@
+def f(a: int = 1, *b: int): pass

@@ -1,0 +1,1 @@
+lambda x, x: 1

@@ -1,0 +1,1 @@
+class A[*T=int]: pass

@@ -1,0 +1,1 @@
+async def f(): pass

@@ -1,0 +1,1 @@
+async for x in y: pass

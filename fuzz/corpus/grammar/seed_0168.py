@@ -1,0 +1,2 @@
+@x := y
+def f(): pass

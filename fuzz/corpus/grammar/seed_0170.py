@@ -1,0 +1,2 @@
+@a.b[c](d)
+class A: pass

@@ -1,0 +1,2 @@
+@x
+async def f(): pass

@@ -1,0 +1,1 @@
+class A(x for x in y): pass

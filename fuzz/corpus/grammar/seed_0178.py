@@ -1,0 +1,1 @@
+class A(b=1, c): pass

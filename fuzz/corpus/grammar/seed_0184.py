@@ -1,0 +1,1 @@
+f(1, x for x in y)

@@ -1,0 +1,1 @@
+f(a for a in b if c if d)

@@ -1,0 +1,1 @@
+f(x async for x in y)

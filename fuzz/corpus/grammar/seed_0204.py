@@ -1,0 +1,1 @@
+f(a=b for b in c)

@@ -1,0 +1,1 @@
+a[x for x in y]

@@ -1,0 +1,1 @@
+[x for x in y if lambda: 1]

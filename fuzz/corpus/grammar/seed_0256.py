@@ -1,0 +1,1 @@
+x = a if b else c if d else e

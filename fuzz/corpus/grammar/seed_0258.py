@@ -1,0 +1,1 @@
+a not in b

@@ -1,0 +1,2 @@
+from __future__ import barry_as_FLUFL
+1 <> 2

@@ -1,0 +1,1 @@
+0x1for x in y

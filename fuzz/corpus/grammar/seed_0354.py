@@ -1,0 +1,1 @@
+f'\N{LATIN SMALL LETTER A}'

@@ -1,0 +1,1 @@
+'\N{latin small letter a}'

@@ -1,0 +1,1 @@
+'\N{hangul syllable ga}'

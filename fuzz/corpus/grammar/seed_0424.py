@@ -1,0 +1,1 @@
+'\N{HANGUL SYLLABLE XX}'

@@ -1,0 +1,1 @@
+'\N{latin capital letter gha}'

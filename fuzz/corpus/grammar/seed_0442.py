@@ -1,0 +1,1 @@
+'\N{BYTE ORDER MARK}'

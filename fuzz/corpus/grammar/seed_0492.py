@@ -1,0 +1,1 @@
+1if x else y

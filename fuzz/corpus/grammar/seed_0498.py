@@ -1,0 +1,2 @@
+match x:
+ case {**rest, 'a': 1}: pass

@@ -1,0 +1,2 @@
+match x:
+ case C(a=1, b): pass

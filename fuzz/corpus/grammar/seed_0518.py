@@ -1,0 +1,2 @@
+match x:
+ case {1+2j: _}: pass

@@ -1,0 +1,2 @@
+match x:
+ case a as _: pass

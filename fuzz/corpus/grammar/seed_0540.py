@@ -1,0 +1,2 @@
+match x:
+ case a, *b, c: pass

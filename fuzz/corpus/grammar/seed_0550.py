@@ -1,0 +1,2 @@
+match x:
+ case a if a > 1: pass

@@ -1,0 +1,2 @@
+match x:
+ case a if *b: pass

@@ -1,0 +1,2 @@
+match x:
+ case None | True | False: pass

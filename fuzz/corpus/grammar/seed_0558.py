@@ -1,0 +1,4 @@
+match x:
+ case 1:
+  pass
+ case 2: pass

@@ -1,0 +1,2 @@
+match x, y:
+ case 1: pass

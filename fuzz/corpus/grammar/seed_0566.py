@@ -1,0 +1,2 @@
+match *x:
+ case 1: pass

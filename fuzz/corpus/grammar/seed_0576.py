@@ -1,0 +1,2 @@
+match lambda: 1:
+ case 1: pass

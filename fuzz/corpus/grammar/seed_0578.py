@@ -1,0 +1,2 @@
+match yield:
+ case 1: pass

@@ -1,0 +1,1 @@
+raise from y

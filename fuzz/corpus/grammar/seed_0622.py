@@ -1,0 +1,1 @@
+assert (x, y)

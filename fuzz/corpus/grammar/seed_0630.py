@@ -1,0 +1,2 @@
+if x: pass
+else if y: pass

@@ -1,0 +1,1 @@
+elif x: pass

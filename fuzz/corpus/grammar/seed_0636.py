@@ -1,0 +1,1 @@
+if x: pass; y = 1

@@ -1,0 +1,1 @@
+if x: for y in z: pass

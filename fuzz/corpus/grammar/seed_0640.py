@@ -1,0 +1,2 @@
+for x in y: pass
+else: pass

@@ -1,0 +1,4 @@
+try:
+ pass
+except* A: pass
+except B: pass

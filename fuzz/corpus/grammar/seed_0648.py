@@ -1,0 +1,3 @@
+try:
+ pass
+except A as b: pass

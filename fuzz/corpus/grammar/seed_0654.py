@@ -1,0 +1,4 @@
+try:
+ pass
+except: pass
+except A: pass

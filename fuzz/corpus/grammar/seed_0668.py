@@ -1,0 +1,1 @@
+with a, (b as c): pass

@@ -1,0 +1,1 @@
+with a as [b, c]: pass

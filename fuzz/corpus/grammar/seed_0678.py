@@ -1,0 +1,3 @@
+class A:
+ def f(self): pass
+ x = 1

@@ -1,0 +1,2 @@
+x: int
+y: str = 'a'

@@ -1,0 +1,1 @@
+{i for i in range(5) for j in (i := range(5))}

@@ -1,0 +1,5 @@
+def foo():
+                   async def bar():
+                        pass
+await a
+            

@@ -1,0 +1,1 @@
+invalid digit '2' in binary literal

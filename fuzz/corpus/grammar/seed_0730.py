@@ -1,0 +1,1 @@
+a = 5 # type: ignore

@@ -1,0 +1,1 @@
+$who likes to eat a bag of ${what} worth $$100

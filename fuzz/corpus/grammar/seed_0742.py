@@ -1,0 +1,1 @@
+{'2.7': dead, '3.7': long_live or die_hard, **{'3.6': verygood}}

@@ -1,0 +1,1 @@
+lambda a,b,/,c,*b,c,*d,*e,c: None

@@ -1,0 +1,1 @@
+Module([Expr(Call(Name('spam', Load()), [Name('eggs', Load()), Constant('and cheese')]))])

@@ -1,0 +1,1 @@
+f-string: valid expression required before '!'

@@ -1,0 +1,1 @@
+Coroutine created at (most recent call last)

@@ -1,0 +1,3 @@
+class async:
+                pass
+            

@@ -1,0 +1,1 @@
+type A[T = (yield 3)] = int

@@ -1,0 +1,6 @@
+def g():
+    while True:
+        break
+    else:
+        y = 2
+    z = 3

@@ -1,0 +1,3 @@
+async def f():
+ 'async function'
+ await something()

@@ -1,0 +1,1 @@
+def spam(a: b := 42 = 5): pass

@@ -1,0 +1,1 @@
+expression cannot contain assignment, perhaps you meant "=="?

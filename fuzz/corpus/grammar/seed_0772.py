@@ -1,0 +1,1 @@
+lambda (x, y, z, w): None

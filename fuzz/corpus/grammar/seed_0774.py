@@ -1,0 +1,1 @@
+def f(a, *, c, /, d, e): pass

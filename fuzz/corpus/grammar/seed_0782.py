@@ -1,0 +1,4 @@
+            match x:
+                case a, *b, c:
+                    pass
+            

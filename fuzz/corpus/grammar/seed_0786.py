@@ -1,0 +1,1 @@
+"""Test cases for traceback module"""

@@ -1,0 +1,1 @@
+Try has neither except handlers nor finalbody

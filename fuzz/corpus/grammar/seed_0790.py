@@ -1,0 +1,4 @@
+            match x:
+                case {"a" : a, "b": b}:
+                    pass
+            

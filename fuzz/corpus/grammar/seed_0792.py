@@ -1,0 +1,1 @@
+class X[T, *Ts, **P]: pass

@@ -1,0 +1,1 @@
+GeneratorTest.test_name.<locals>.<genexpr>

@@ -1,0 +1,1 @@
+firstn(exclude_multiples(3, intsfrom(1)), 6)

@@ -1,0 +1,2 @@
+if 1: pass
+else: break

@@ -1,0 +1,2 @@
+def foo(a,*b=3,c):
+   pass

@@ -1,0 +1,3 @@
+
+            res = [__class__ for x in [1]]
+        

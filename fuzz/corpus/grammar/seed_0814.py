@@ -1,0 +1,1 @@
+async def test() -> something((a := b)): pass

@@ -1,0 +1,1 @@
+Name1 and (Name2 or Name3)

@@ -1,0 +1,5 @@
+
+            class C[T]:
+                T = "class"
+                type Alias = lambda: T
+        

@@ -1,0 +1,1 @@
+lambda a, /, a: None

@@ -1,0 +1,1 @@
+g.throw(ValueError(1), "foo")       # bad args

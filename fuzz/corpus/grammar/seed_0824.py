@@ -1,0 +1,2 @@
+def foo(a,*a, b, **c, *d):
+   pass

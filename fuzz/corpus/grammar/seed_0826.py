@@ -1,0 +1,2 @@
+from sys import (stdin
+, stderr, stdout,)

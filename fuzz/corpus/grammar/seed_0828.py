@@ -1,0 +1,1 @@
+$who likes ham for dinner

@@ -1,0 +1,1 @@
+{i: 1 for i in [2, 3, i := range(5)]}

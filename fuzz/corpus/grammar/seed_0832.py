@@ -1,0 +1,1 @@
+slice[(x for x in a)]

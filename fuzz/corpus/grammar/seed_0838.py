@@ -1,0 +1,5 @@
+if a:
+ pass
+elif b:
+ pass
+else:

@@ -1,0 +1,3 @@
+def f():
+    yield 1
+    return

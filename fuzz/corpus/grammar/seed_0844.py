@@ -1,0 +1,1 @@
+'assert True, msg' should not have raised an AssertionError

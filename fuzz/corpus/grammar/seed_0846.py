@@ -1,0 +1,2 @@
+class foo:
+  def bar(self): pass

@@ -1,0 +1,5 @@
+
+        match ...:
+            case 42 as _:
+                pass
+        

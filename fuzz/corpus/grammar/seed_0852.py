@@ -1,0 +1,1 @@
+    | ExceptionGroup: eg1 (3 sub-exceptions)

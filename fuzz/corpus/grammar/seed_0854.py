@@ -1,0 +1,1 @@
+global_pos_only_defaults\(\) got some positional-only arguments passed as keyword arguments: 'a'

@@ -1,0 +1,1 @@
+[WinError 3] foo: 'bar'

@@ -1,0 +1,1 @@
+g.throw(ValueError, TypeError(1))  # mismatched type, rewrapped

@@ -1,0 +1,12 @@
+
+def f():
+    "docstring1"
+    def h():
+        "docstring2"
+        return 42
+
+    class C:
+        "docstring3"
+        pass
+
+    return h

@@ -1,0 +1,1 @@
+for (a, b()) in b: pass

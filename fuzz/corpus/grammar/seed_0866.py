@@ -1,0 +1,1 @@
+[x := i for i in range(3) if (x := i) or not x]
