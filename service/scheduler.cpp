@@ -59,18 +59,30 @@ void Scheduler::enqueue(const JobRecord& job) {
 }
 
 void Scheduler::_dispatch() {
-  std::vector<JobRecord> to_start;
-  {
-    std::lock_guard lock(_mutex);
-    while (!_stopping && _running < _max_jobs && !_queue.empty()) {
+  // A job that fails at launch reports on_finished on this thread, which frees its slot and
+  // would dispatch again: the loop below takes that up instead of recursing once per job.
+  thread_local bool dispatching = false;
+  if (dispatching) return;
+  dispatching = true;
+  while (true) {
+    JobRecord job;
+    {
+      std::lock_guard lock(_mutex);
+      if (_stopping || _running >= _max_jobs || _queue.empty()) break;
       QueueKey key = *_queue.begin();
       _queue.erase(_queue.begin());
-      to_start.push_back(std::move(_waiting[key]));
+      job = std::move(_waiting[key]);
       _waiting.erase(key);
       ++_running;
     }
+    try {
+      _runner->launch(_spec_for(job));
+    } catch (...) {
+      dispatching = false;
+      throw;
+    }
   }
-  for (const auto& job : to_start) _runner->launch(_spec_for(job));
+  dispatching = false;
 }
 
 std::optional<std::string> Scheduler::cancel(const std::string& job_id) {

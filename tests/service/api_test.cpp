@@ -455,5 +455,22 @@ TEST_F(ServiceTest, UnknownInterpreterFailsTheJobClearly) {
   EXPECT_THAT(done["error"].get<std::string>(), HasSubstr("/nonexistent/python3"));
 }
 
+TEST_F(ServiceTest, ManyJobsThatCannotStartDrainTheQueue) {
+  auto o = options(1);
+  o.has_gpu = false;
+  RunningService service(o);
+  // A blocker holds the one slot while the others queue up; each then fails at launch.
+  std::string blocker = submit_raw(service.url(), service.key(), "import time\ntime.sleep(0.3)\n");
+  std::vector<std::string> ids;
+  for (int i = 0; i < 300; ++i) {
+    ids.push_back(submit_raw(service.url(), service.key(), "", false, json{{"gpu", "H100"}}));
+  }
+  std::string last = submit_raw(service.url(), service.key(), "print('still running jobs')\n");
+  EXPECT_EQ(wait_for_end(service.url(), service.key(), last)["status"], "completed");
+  for (const auto& id : {ids.front(), ids.back()}) {
+    EXPECT_EQ(wait_for_end(service.url(), service.key(), id)["status"], "failed");
+  }
+}
+
 }  // namespace
 }  // namespace pelmora::service
