@@ -46,6 +46,8 @@ void spawn_detached(const std::vector<std::string>& argv, const std::string& log
     pid_t grandchild = fork();
     if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
     if (null_fd >= 0) dup2(null_fd, 0);
+    // Keeps no caller's directory busy.
+    if (chdir("/") != 0) _exit(126);
     dup2(log_fd, 1);
     dup2(log_fd, 2);
     execv(args[0], args.data());
@@ -127,7 +129,8 @@ bool local_service_answers(const std::string& url, const std::string& api_key,
 }
 
 LocalService ensure_local_service(const EnsureOptions& options) {
-  std::string data_dir = options.data_dir.empty() ? default_data_dir() : options.data_dir;
+  std::string data_dir =
+      absolute_path(options.data_dir.empty() ? default_data_dir() : options.data_dir);
   if (auto found = read_local_service(data_dir)) {
     if (local_service_answers(found->url, found->api_key)) return *found;
   }
