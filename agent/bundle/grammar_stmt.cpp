@@ -81,7 +81,7 @@ bool GrammarParser::file() {
   _level = kFileLevels;
   int d = 0;
   if (!statements(false, d)) return false;
-  if (!eat(K::ENDMARKER)) return false;
+  if (!at(K::ENDMARKER)) return fail();
   // ast.parse turns the tree into Python objects recursively, within its recursion limit.
   if (1 + d > kMaxAstDepth) {
     return raise_error("maximum recursion depth exceeded during ast construction", 0);
