@@ -272,8 +272,9 @@ class LinuxProcessTable final : public ProcessTable {
     struct Commit {
       LinuxProcessTable& t;
       const int& reached;
+      const int unwinding = std::uncaught_exceptions();
       ~Commit() {
-        if (std::uncaught_exceptions() > 0) {
+        if (std::uncaught_exceptions() > unwinding) {
           for (const Sample& s : t.samples_) {
             if (s.pid > reached) t.next_.push_back(s);
           }

@@ -98,7 +98,14 @@ std::vector<ProcessInfo> ProcessScanner::scan() {
       record.pid = pid;
       record.name = info.name;
       record.cmdline = handle.cmdline().value_or(std::vector<std::string>{});
-      record.script_path = _resolve_script(record.cmdline, handle.cwd());
+      // The working directory is read only when a relative argument could name the script.
+      bool relative = false;
+      for (const std::string& arg : record.cmdline) {
+        relative = relative || (!arg.empty() && arg.front() != '-' && arg.front() != '/' &&
+                                ends_with_py(arg));
+      }
+      record.script_path =
+          _resolve_script(record.cmdline, relative ? handle.cwd() : std::nullopt);
       record.cpu_percent = cpu;
       record.memory_percent = handle.memory_percent().value_or(0.0);
       record.username = handle.username().value_or("");
