@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,66 @@ TEST_F(ProcTableTest, InterruptedEnumerationKeepsTheSamplesNotReached) {
   const auto cpu = cpu_by_pid();
   EXPECT_EQ(cpu.at(300), 100.0);
   EXPECT_EQ(cpu.at(42), 100.0);
+}
+
+std::string unhex(std::string_view h) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2) {
+    out += static_cast<char>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16));
+  }
+  return out;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t at; (at = s.find(sep, start)) != std::string::npos; start = at + 1) {
+    parts.push_back(s.substr(start, at - start));
+  }
+  parts.push_back(s.substr(start));
+  return parts;
+}
+
+// Against tests/data/proc/psutil_golden.txt, written by tests/oracle/psutil_proc_golden.py.
+TEST_F(ProcTableTest, SameValuesAsPsutilOnTheFixtureTree) {
+  if (ticks() != 100.0 || page() != 4096) {
+    GTEST_SKIP() << "the golden file was made with CLK_TCK 100 and 4096-byte pages";
+  }
+  std::map<int, std::pair<ProcessAttributes, std::uint64_t>> ours;
+  table_->for_each_process([&](ProcessHandle& h) {
+    try {
+      ours[h.pid()] = {read_attributes(h), h.memory_rss()};
+    } catch (const ProcessGoneError&) {
+    }
+  });
+  std::istringstream golden(read_file_bytes(root_.string() + "/psutil_golden.txt"));
+  std::string line;
+  std::size_t lines = 0;
+  while (std::getline(golden, line)) {
+    ++lines;
+    const auto f = split(line, '\t');
+    ASSERT_EQ(f.size(), 7u) << line;
+    const int pid = std::stoi(f[0]);
+    SCOPED_TRACE("pid " + f[0]);
+    ASSERT_TRUE(ours.count(pid));
+    const auto& [a, rss] = ours.at(pid);
+    EXPECT_EQ(a.name, unhex(f[1].substr(1)));
+    const std::size_t colon = f[2].find(':');
+    Args args;
+    if (std::stoi(f[2].substr(0, colon)) > 0) {
+      for (const auto& arg : split(f[2].substr(colon + 1), ',')) args.push_back(unhex(arg));
+    }
+    EXPECT_EQ(a.cmdline, args);
+    EXPECT_EQ(a.memory_percent, std::strtod(f[3].c_str(), nullptr));
+    if (user_of(0) == "root" && user_of(65534) == "nobody") {
+      EXPECT_EQ(a.username, unhex(f[4].substr(1)));
+    }
+    EXPECT_EQ(a.create_time, std::strtod(f[5].c_str(), nullptr));
+    EXPECT_EQ(rss, std::stoull(f[6]));
+  }
+  // psutil, like the table, finds pid 400 gone (its files went while it was read).
+  EXPECT_EQ(lines, ours.size());
+  EXPECT_EQ(ours.count(400), 0u);
 }
 
 TEST(ProcTable, MissingRootIsAnError) {
