@@ -14,7 +14,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -261,10 +260,12 @@ class WatchEndToEnd : public ::testing::Test {
 };
 
 std::string job_id_after(const std::string& output, size_t from) {
-  std::smatch m;
-  const std::string rest = output.substr(from);
-  if (!std::regex_search(rest, m, std::regex("Submitted!  job_id=(\\S+)"))) return "";
-  return m[1];
+  const std::string marker = "Submitted!  job_id=";
+  const size_t at = output.find(marker, from);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + marker.size();
+  const size_t end = output.find_first_of(" \r\n", begin);
+  return end == std::string::npos ? "" : output.substr(begin, end - begin);
 }
 
 TEST_F(WatchEndToEnd, YesOffloadsAndTheJobRunsTheBundledScript) {
