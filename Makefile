@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 PELMORA := build/release/pelmora
 
-.PHONY: all setup build run test test-release test-asan debug bench fuzz clean
+.PHONY: all setup build run test test-release test-asan debug bench fuzz clean install
 
 all: build
 
@@ -14,7 +14,7 @@ build: setup
 	cmake --build --preset release -j $(JOBS)
 
 run: build
-	$(PELMORA) scan
+	$(PELMORA) watch --local
 
 test: test-release test-asan
 
@@ -39,3 +39,7 @@ fuzz: setup
 
 clean:
 	rm -rf build
+
+# Puts the built command on PATH, so that the commands the agent prints work as shown.
+install: build
+	install -m 0755 $(PELMORA) /usr/local/bin/pelmora

@@ -2,6 +2,9 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -12,6 +15,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "agent/client/http.h"
+#include "agent/platform/files.h"
 #include "agent/records.h"
 #include "cli/commands.h"
 #include "cli/host_config.h"
@@ -38,6 +42,7 @@ struct ServeArgs {
   std::string max_body = "10Mi";
   double cancel_grace = 5.0;
   bool add_key = false;
+  bool stop = false;
   std::string key_name = "user";
   std::optional<double> credits;
   std::optional<int> rate;
@@ -52,6 +57,48 @@ int add_key_command(const ServeArgs& args) {
   std::cout << key << "\n";
   std::cerr << "pelmora: added key \"" << args.key_name << "\" to " << keys_file(data_dir)
             << "; a running service accepts it at once.\n";
+  return kExitOk;
+}
+
+// Stops the service running on the data directory: SIGTERM to the pid its service.json
+// names (only when that process is a pelmora service), then waits up to ten seconds.
+int stop_command(const ServeArgs& args) {
+  const std::string data_dir = args.data_dir.empty() ? default_data_dir() : args.data_dir;
+  const std::string info_path = service_info_file(data_dir);
+  long long pid = 0;
+  try {
+    const auto info = json::parse(read_file_bytes(info_path));
+    if (info.contains("pid") && info["pid"].is_number_integer()) pid = info["pid"].get<long long>();
+  } catch (const std::exception&) {
+    pid = 0;
+  }
+  auto is_our_service = [](long long p) {
+    if (p <= 1) return false;
+    std::string cmdline;
+    try {
+      cmdline = read_file_bytes("/proc/" + std::to_string(p) + "/cmdline");
+    } catch (const std::exception&) {
+      return false;
+    }
+    return cmdline.find(std::string("serve\0", 6)) != std::string::npos &&
+           cmdline.find("pelmora") != std::string::npos;
+  };
+  if (!is_our_service(pid)) {
+    std::cout << "No local job service is running on " << data_dir << ".\n";
+    return kExitOk;
+  }
+  if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+    throw std::runtime_error("cannot stop the local job service (pid " + std::to_string(pid) +
+                             "): " + std::strerror(errno));
+  }
+  for (int i = 0; i < 200 && is_our_service(pid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (is_our_service(pid)) {
+    throw std::runtime_error("the local job service (pid " + std::to_string(pid) +
+                             ") did not stop within 10 seconds");
+  }
+  std::cout << "Stopped the local job service (pid " << pid << ").\n";
   return kExitOk;
 }
 
@@ -181,7 +228,12 @@ void add_service_commands(CLI::App& app, int& exit_code) {
   serve->add_option("--rate", args->rate,
                     "Submissions per minute allowed to the key --add-key adds")
       ->check(CLI::Range(0, 1000000000));
-  serve->callback([args, &exit_code] { exit_code = serve_command(*args); });
+  serve->add_flag("--stop", args->stop,
+                  "Stop the service running on the data directory (started by `pelmora watch --local` "
+                  "or `pelmora login --local`) and exit");
+  serve->callback([args, &exit_code] {
+    exit_code = args->stop ? stop_command(*args) : serve_command(*args);
+  });
 
   struct HostArgs {
     std::string job_id;
