@@ -733,7 +733,9 @@ bool Checker::token(std::size_t i) {
       if (!ends_operand(prev) && !_at_start) return fail(__LINE__);
       break;
     case K::EXCLAMATION:
-      if (_fstring_depth == 0 || (!ends_value(prev) && prev.kind != K::EQUAL)) {
+      // f"{x=!r}", and f"{a,!r}" (a tuple with a trailing comma).
+      if (_fstring_depth == 0 ||
+          (!ends_value(prev) && prev.kind != K::EQUAL && prev.kind != K::COMMA)) {
         return fail(__LINE__);
       }
       {

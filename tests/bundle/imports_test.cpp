@@ -94,6 +94,7 @@ TEST(Validity, AcceptsValidCode) {
       "print(match, case, type)", "for x, in y: pass", "async def f():\n    async with a as b: pass\n",
       "class C[T](B, metaclass=M): pass", "def f[**P](*a: P.args) -> None: pass",
       "x = 1 if y else 2", "[x async for x in y if z]", "x[1:2, ::3, :]",
+      "f'{b!s}{a,!r}{a,=}{a,}'",
   };
   for (const std::string& code : valid) EXPECT_TRUE(is_valid_python(code)) << code;
 }
