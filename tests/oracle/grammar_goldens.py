@@ -108,6 +108,8 @@ AREAS = {
         "f'{[x for x in y]}'", "f'{x if y else z}'", "f'{x if y}'", "f'{*a, *b}'",
         "f'{a, b}'", "f'{a,}'", "f'{,}'", "f'{x:{*a}}'", "F'{x}'", "Rf'{x}'", "fR'{x}'",
         "bf'{x}'", "uf'{x}'", "f'{\\n}'", "f'{x:\\n}'",
+        # Found by fuzz_grammar: the token-level check once refused these.
+        "f'{b!s}{a,!r}{b!s}'", "f'{a,!r}'", "f'{a,=}'", "f'{a,:x}'", "f'{a,}'",
     ],
     "literals": [
         "'a' b'c'", "b'a' 'c'", "b'a' b'c'", "b'\\xff' b'\\x'", "b'\\x4'", "'\\x4'", "'\\x'",
