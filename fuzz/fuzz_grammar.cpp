@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (v.valid != again.valid || v.offset != again.offset) std::abort();
   if (!v.valid && (v.offset > text.size() || v.message.empty())) std::abort();
   static const bool cross_check = std::getenv("PELMORA_FUZZ_CROSS_CHECK") != nullptr;
-  if (cross_check && v.valid && !pelmora::is_valid_python(text)) std::abort();
+  if (cross_check && v.valid && !pelmora::passes_token_checks(text, pelmora::tokenize(text))) std::abort();
   if (const char* path = std::getenv("PELMORA_GRAMMAR_VERDICTS")) {
     std::string line = "{\"code\": ";
     append_json_string(line, text);

@@ -3,6 +3,8 @@
 // a text that breaks one is certainly invalid; the rules do not add up to the whole grammar.
 #include "agent/bundle/validity.h"
 
+#include "agent/bundle/grammar.h"
+
 #include <set>
 #include <string>
 
@@ -892,6 +894,10 @@ bool Checker::token(std::size_t i) {
 }  // namespace
 
 bool is_valid_python(std::string_view code, const TokenStream& stream) {
+  return check_python_syntax(code, stream).valid;
+}
+
+bool passes_token_checks(std::string_view code, const TokenStream& stream) {
   return !why_invalid(code, stream);
 }
 
