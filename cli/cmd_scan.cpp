@@ -22,18 +22,6 @@ struct ScanOptions {
   std::string threshold = "85";
 };
 
-// A threshold is a finite decimal number; anything else is a usage error.
-std::optional<double> parse_threshold(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value)) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 std::string format(const char* fmt, double value) {
   char buf[64];
   std::snprintf(buf, sizeof buf, fmt, value);
@@ -76,7 +64,7 @@ std::string render_table(const std::vector<std::vector<std::string>>& rows) {
 }
 
 int run_scan(const ScanOptions& opts) {
-  const double threshold = *parse_threshold(opts.threshold);
+  const double threshold = *parse_finite(opts.threshold);
   ProcessTable& table = linux_process_table();
   ProcessScanner scanner(threshold, threshold, table);
   table.prime();
@@ -109,11 +97,7 @@ void add_scan_command(CLI::App& app, int& exit_code) {
   cmd->add_option("--threshold", opts->threshold,
                   "CPU and memory percentage at or above which a process is heavy (default 85)")
       ->type_name("PCT")
-      ->check(CLI::Validator(
-          [](std::string& text) -> std::string {
-            return parse_threshold(text) ? "" : "'" + text + "' is not a finite number";
-          },
-          "", "threshold"));
+      ->check(finite_number("threshold"));
   cmd->callback([opts, &exit_code] { exit_code = run_scan(*opts); });
 }
 

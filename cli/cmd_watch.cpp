@@ -35,26 +35,6 @@ struct WatchArgs {
   bool local = false;
 };
 
-// A finite decimal number, or nullopt.
-std::optional<double> parse_finite(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value)) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-CLI::Validator finite_number(const std::string& what) {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        return parse_finite(text) ? "" : "'" + text + "' is not a finite number";
-      },
-      "", what);
-}
-
 // The directories under which the local job service keeps its jobs' scripts, as written
 // and with symbolic links resolved (a process's working directory comes resolved).
 std::vector<std::string> local_job_dirs() {

@@ -3,6 +3,9 @@
 // subcommands on `app`; a subcommand's callback stores its exit status in `exit_code`.
 // A callback may throw: main prints "pelmora: error: <what>" on standard error and exits 1.
 
+#include <optional>
+#include <string>
+
 #include <CLI/CLI.hpp>
 
 namespace pelmora::cli {
@@ -11,6 +14,12 @@ namespace pelmora::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitError = 1;
 inline constexpr int kExitUsage = 2;
+
+// A finite decimal number ("85", "0.5", "1e2"), or nullopt for anything else.
+std::optional<double> parse_finite(const std::string& text);
+
+// Rejects an option value that parse_finite does not accept, as a usage error.
+CLI::Validator finite_number(const std::string& what);
 
 void add_scan_command(CLI::App& app, int& exit_code);      // scan
 void add_imports_command(CLI::App& app, int& exit_code);   // imports
