@@ -40,6 +40,7 @@ fuzz: setup
 clean:
 	rm -rf build
 
-# Puts the built command on PATH, so that the commands the agent prints work as shown.
+# Puts the built command (and pelmora-service, which `pelmora serve` runs) on PATH, so that
+# the commands the agent prints work as shown.
 install: build
-	install -m 0755 $(PELMORA) /usr/local/bin/pelmora
+	install -m 0755 $(PELMORA) $(PELMORA)-service /usr/local/bin/

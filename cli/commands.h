@@ -25,7 +25,16 @@ void add_scan_command(CLI::App& app, int& exit_code);      // scan
 void add_imports_command(CLI::App& app, int& exit_code);   // imports
 void add_bundle_command(CLI::App& app, int& exit_code);    // bundle
 void add_client_commands(CLI::App& app, int& exit_code);   // submit, status, logs, login, logout
-void add_service_commands(CLI::App& app, int& exit_code);  // serve, cancel, jobs
+void add_job_commands(CLI::App& app, int& exit_code);      // cancel, jobs
 void add_watch_command(CLI::App& app, int& exit_code);     // watch
+void add_serve_command(CLI::App& app, int& exit_code);     // serve (pelmora-service only)
+
+// Parses the command line and runs the chosen subcommand: help, version and usage errors
+// as CLI11 prints them (usage errors exit kExitUsage), an exception thrown by a callback as
+// "pelmora: error: <what>" (kExitError), otherwise `exit_code` as the callback set it.
+int run_app(CLI::App& app, int argc, char** argv, const int& exit_code);
+
+// The name of the program that runs the job service, installed beside pelmora.
+inline constexpr const char* kServiceProgram = "pelmora-service";
 
 }  // namespace pelmora::cli

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "agent/client/http.h"
 #include "agent/platform/files.h"
 #include "service/keys.h"
 #include "service/util.h"
@@ -111,21 +112,48 @@ std::optional<LocalService> read_local_service(const std::string& data_dir) {
   }
 }
 
-bool local_service_answers(const std::string& url, const std::string& api_key,
-                           double timeout_seconds) {
+namespace {
+
+bool _answers_here(const std::string& url, const std::string& api_key, double timeout_seconds) {
   try {
-    httplib::Client client(url);
-    if (!client.is_valid()) return false;
-    auto secs = static_cast<time_t>(timeout_seconds);
-    auto usecs = static_cast<time_t>((timeout_seconds - static_cast<double>(secs)) * 1e6);
-    client.set_connection_timeout(secs, usecs);
-    client.set_read_timeout(secs, usecs);
-    client.set_write_timeout(secs, usecs);
-    auto res = client.Get("/v1/health", {{"Authorization", "Bearer " + api_key}});
-    return res && res->status == 200;
+    HttpRequest request;
+    request.method = "GET";
+    request.url = url + "/v1/health";
+    request.headers.emplace_back("Authorization", "Bearer " + api_key);
+    request.timeout_seconds = timeout_seconds;
+    return http_request(request).status == 200;
   } catch (const std::exception&) {
     return false;
   }
+}
+
+}  // namespace
+
+bool local_service_answers(const std::string& url, const std::string& api_key,
+                           double timeout_seconds) {
+  // The request is made by a short-lived child: libcurl is loaded on first use and would
+  // otherwise stay in this process for good, several megabytes that a watch agent which
+  // never offloads has no use for.
+  const pid_t child = ::fork();
+  if (child < 0) return _answers_here(url, api_key, timeout_seconds);
+  if (child == 0) ::_exit(_answers_here(url, api_key, timeout_seconds) ? 0 : 1);
+  // The child's request has its own time-out; the deadline here only guards against a
+  // child that hangs for any other reason.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration<double>(timeout_seconds + 5.0);
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 LocalService ensure_local_service(const EnsureOptions& options) {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <memory>
 
-#include <curl/curl.h>
+#include "agent/client/curl_library.h"
 
 namespace pelmora {
 
@@ -13,18 +13,21 @@ namespace {
 // Owns one easy handle, the header list set on it and its error buffer; move-only.
 class CurlHandle {
  public:
-  CurlHandle() : handle_(curl_easy_init()), error_(std::make_unique<char[]>(CURL_ERROR_SIZE)) {
+  explicit CurlHandle(const CurlLibrary& lib)
+      : lib_(&lib), handle_(lib.easy_init()), error_(std::make_unique<char[]>(CURL_ERROR_SIZE)) {
     if (handle_ == nullptr) throw TransportError(CURLE_FAILED_INIT, "Could not start libcurl");
     error_[0] = '\0';
-    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, error_.get());
+    lib_->easy_setopt(handle_, CURLOPT_ERRORBUFFER, error_.get());
   }
   CurlHandle(CurlHandle&& other) noexcept
-      : handle_(std::exchange(other.handle_, nullptr)),
+      : lib_(other.lib_),
+        handle_(std::exchange(other.handle_, nullptr)),
         headers_(std::exchange(other.headers_, nullptr)),
         error_(std::move(other.error_)) {}
   CurlHandle& operator=(CurlHandle&& other) noexcept {
     if (this != &other) {
       _release();
+      lib_ = other.lib_;
       handle_ = std::exchange(other.handle_, nullptr);
       headers_ = std::exchange(other.headers_, nullptr);
       error_ = std::move(other.error_);
@@ -36,29 +39,31 @@ class CurlHandle {
   ~CurlHandle() { _release(); }
 
   CURL* get() const { return handle_; }
+  const CurlLibrary& lib() const { return *lib_; }
 
   // Adds "Name: value" to the header list (set on the handle by set_headers).
   void append_header(const std::string& line) {
-    curl_slist* next = curl_slist_append(headers_, line.c_str());
+    curl_slist* next = lib_->slist_append(headers_, line.c_str());
     if (next == nullptr) throw TransportError(CURLE_OUT_OF_MEMORY, "Out of memory");
     headers_ = next;
   }
-  void set_headers() { curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_); }
+  void set_headers() { lib_->easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_); }
 
   // The text for a failed transfer: the error buffer, else libcurl's text for the code.
   std::string error_text(CURLcode code) const {
     if (error_ && error_[0] != '\0') return std::string(error_.get());
-    return curl_easy_strerror(code);
+    return lib_->easy_strerror(code);
   }
 
  private:
   void _release() {
-    if (handle_ != nullptr) curl_easy_cleanup(handle_);
-    if (headers_ != nullptr) curl_slist_free_all(headers_);
+    if (handle_ != nullptr) lib_->easy_cleanup(handle_);
+    if (headers_ != nullptr) lib_->slist_free_all(headers_);
     handle_ = nullptr;
     headers_ = nullptr;
   }
 
+  const CurlLibrary* lib_;
   CURL* handle_ = nullptr;
   curl_slist* headers_ = nullptr;
   std::unique_ptr<char[]> error_;
@@ -113,7 +118,8 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
 }
 
 HttpResponse http_request(const HttpRequest& request) {
-  CurlHandle curl;
+  const CurlLibrary& lib = curl_library();
+  CurlHandle curl(lib);
   CURL* h = curl.get();
   HttpResponse response;
 
@@ -123,36 +129,36 @@ HttpResponse http_request(const HttpRequest& request) {
   if (ms > 1e11) ms = 1e11;
   const auto timeout_ms = static_cast<long>(ms);
 
-  _check(curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()), curl);
-  _check(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L), curl);
-  _check(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms), curl);
-  _check(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L), curl);
-  _check(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"), curl);
-  _check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &_append_body), curl);
-  _check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &response.body), curl);
-  _check(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &_append_header), curl);
-  _check(curl_easy_setopt(h, CURLOPT_HEADERDATA, &response.headers), curl);
+  _check(lib.easy_setopt(h, CURLOPT_URL, request.url.c_str()), curl);
+  _check(lib.easy_setopt(h, CURLOPT_NOSIGNAL, 1L), curl);
+  _check(lib.easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms), curl);
+  _check(lib.easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L), curl);
+  _check(lib.easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"), curl);
+  _check(lib.easy_setopt(h, CURLOPT_WRITEFUNCTION, &_append_body), curl);
+  _check(lib.easy_setopt(h, CURLOPT_WRITEDATA, &response.body), curl);
+  _check(lib.easy_setopt(h, CURLOPT_HEADERFUNCTION, &_append_header), curl);
+  _check(lib.easy_setopt(h, CURLOPT_HEADERDATA, &response.headers), curl);
   if (request.ca_file) {
-    _check(curl_easy_setopt(h, CURLOPT_CAINFO, request.ca_file->c_str()), curl);
+    _check(lib.easy_setopt(h, CURLOPT_CAINFO, request.ca_file->c_str()), curl);
   }
 
   if (request.method == "GET") {
-    _check(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L), curl);
+    _check(lib.easy_setopt(h, CURLOPT_HTTPGET, 1L), curl);
   } else if (request.method == "POST") {
-    _check(curl_easy_setopt(h, CURLOPT_POST, 1L), curl);
+    _check(lib.easy_setopt(h, CURLOPT_POST, 1L), curl);
   } else if (request.method == "HEAD") {
-    _check(curl_easy_setopt(h, CURLOPT_NOBODY, 1L), curl);
+    _check(lib.easy_setopt(h, CURLOPT_NOBODY, 1L), curl);
   } else {
-    _check(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()), curl);
+    _check(lib.easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()), curl);
   }
   if (request.body) {
-    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+    _check(lib.easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
                             static_cast<curl_off_t>(request.body->size())),
            curl);
-    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data()), curl);
+    _check(lib.easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data()), curl);
   } else if (request.method == "POST") {
-    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0}), curl);
-    _check(curl_easy_setopt(h, CURLOPT_POSTFIELDS, ""), curl);
+    _check(lib.easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0}), curl);
+    _check(lib.easy_setopt(h, CURLOPT_POSTFIELDS, ""), curl);
   }
 
   for (const auto& [name, value] : request.headers) curl.append_header(name + ": " + value);
@@ -160,9 +166,9 @@ HttpResponse http_request(const HttpRequest& request) {
   if (request.body) curl.append_header("Expect:");
   curl.set_headers();
 
-  CURLcode code = curl_easy_perform(h);
+  CURLcode code = lib.easy_perform(h);
   if (code != CURLE_OK) throw TransportError(static_cast<int>(code), curl.error_text(code));
-  _check(curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status), curl);
+  _check(lib.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status), curl);
   return response;
 }
 

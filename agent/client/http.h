@@ -5,7 +5,7 @@
 // Every request stands alone on its own easy handle with: CURLOPT_NOSIGNAL, a total
 // time-out over resolving, connecting, TLS and transfer, no redirects (a 3xx comes back as
 // a status), and only the http and https protocols. Proxies from the environment apply as
-// libcurl reads them. Requires curl_global_init to have run (main does it).
+// libcurl reads them. libcurl itself is loaded on the first request (curl_library.h).
 
 #include <optional>
 #include <stdexcept>

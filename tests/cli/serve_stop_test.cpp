@@ -1,4 +1,5 @@
-// pelmora serve --stop: stops the service of a data directory, and only a pelmora service.
+// pelmora serve: run by the pelmora-service program beside pelmora; --stop stops the service
+// of a data directory, and only a pelmora service.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -90,6 +91,32 @@ TEST(ServeStop, StopsTheRunningServiceAndNothingElse) {
     FAIL() << "the service did not stop";
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  fs::remove_all(dir);
+}
+
+TEST(ServeProgram, ServeRunsThePelmoraServiceProgramBesideIt) {
+  auto help = run(std::string(PELMORA_BINARY) + " serve --help");
+  EXPECT_EQ(help.exit_code, 0) << help.out;
+  EXPECT_NE(help.out.find("--max-jobs"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("pelmora serve"), std::string::npos) << help.out;
+
+  auto all = run(std::string(PELMORA_BINARY) + " --help");
+  EXPECT_EQ(all.exit_code, 0);
+  EXPECT_NE(all.out.find("serve"), std::string::npos) << all.out;
+
+  auto usage = run(std::string(PELMORA_BINARY) + " serve --no-such-option");
+  EXPECT_EQ(usage.exit_code, 2) << usage.out;
+
+  // A pelmora without its service program says so.
+  const fs::path dir = fs::temp_directory_path() / ("pelmora-alone-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(PELMORA_BINARY, dir / "pelmora");
+  auto alone = run((dir / "pelmora").string() + " serve --help");
+  EXPECT_EQ(alone.exit_code, 1) << alone.out;
+  EXPECT_NE(alone.out.find("cannot run the job service program " + (dir / "pelmora-service").string()),
+            std::string::npos)
+      << alone.out;
   fs::remove_all(dir);
 }
 

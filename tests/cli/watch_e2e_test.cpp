@@ -269,6 +269,17 @@ class WatchEndToEnd : public ::testing::Test {
   int busy_pid_ = -1;
 };
 
+// Whether a file whose name contains `part` is mapped into process `pid`.
+bool maps_library(pid_t pid, const std::string& part) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    const size_t slash = line.rfind('/');
+    if (slash != std::string::npos && line.find(part, slash) != std::string::npos) return true;
+  }
+  return false;
+}
+
 std::string job_id_after(const std::string& output, size_t from) {
   const std::string marker = "Submitted!  job_id=";
   const size_t at = output.find(marker, from);
@@ -286,8 +297,14 @@ TEST_F(WatchEndToEnd, YesOffloadsAndTheJobRunsTheBundledScript) {
   const size_t asked = wait_for_busy_question(watch, 0, 20);
   ASSERT_NE(asked, std::string::npos) << watch.output;
   EXPECT_NE(watch.output.find("Source: " + root_ + "/busy/busy.py"), std::string::npos);
+  // Until it offloads, the agent carries neither libcurl with its TLS stack nor the job
+  // service's libraries, although --local made sure the service answers.
+  for (const char* lib : {"libcurl", "libssl", "libcrypto", "libsqlite3", "httplib"}) {
+    EXPECT_FALSE(maps_library(watch.pid, lib)) << lib << " is loaded before any offload";
+  }
   watch.type("y\n");
   ASSERT_NE(watch.expect(" --follow\r\n", 20, asked), std::string::npos) << watch.output;
+  EXPECT_TRUE(maps_library(watch.pid, "libcurl"));
   EXPECT_NE(watch.output.find("    Submitting busy.py to cloud...\r\n", asked), std::string::npos);
   const std::string job_id = job_id_after(watch.output, asked);
   ASSERT_FALSE(job_id.empty()) << watch.output;
