@@ -11,7 +11,9 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -45,6 +47,10 @@ struct ServeArgs {
   std::string key_name = "user";
   std::optional<double> credits;
   std::optional<int> rate;
+  std::string runner = "local";
+  std::string slurm_partition;
+  std::vector<std::string> slurm_args;
+  double slurm_poll = 2.0;
 };
 
 int add_key_command(const ServeArgs& args) {
@@ -114,6 +120,10 @@ int serve_command(const ServeArgs& args) {
   if (!max_body) throw std::runtime_error("--max-body: not a size: " + args.max_body);
   options.limits.max_body = static_cast<std::size_t>(*max_body);
   options.cancel_grace = args.cancel_grace;
+  options.runner = args.runner;
+  options.slurm.partition = args.slurm_partition;
+  options.slurm.sbatch_args = args.slurm_args;
+  options.slurm.poll_interval = args.slurm_poll;
 
   auto logger = service::service_logger();
   logger->sinks().clear();
@@ -136,9 +146,17 @@ int serve_command(const ServeArgs& args) {
   auto python = service::find_program(options.python);
   std::cout << "pelmora job service listening on " << service.url() << "\n"
             << "  data directory: " << options.data_dir << "\n"
-            << "  interpreter: " << (python ? *python : options.python + " (not found!)")
-            << "\n"
-            << "Point the client at it with:  pelmora login --local\n"
+            << "  interpreter: "
+            << (options.runner == "slurm" ? options.python + " (on the compute nodes)"
+                : python                  ? *python
+                                          : options.python + " (not found!)")
+            << "\n";
+  if (options.runner == "slurm") {
+    std::cout << "  runner: slurm, partition "
+              << (options.slurm.partition.empty() ? "(the cluster's default)" : options.slurm.partition)
+              << "; the data directory must be shared with the compute nodes\n";
+  }
+  std::cout << "Point the client at it with:  pelmora login --local\n"
             << "  or: export PELMORA_API_URL=" << service.url()
             << " PELMORA_API_KEY=<a key from " << keys_file(options.data_dir) << ">\n"
             << "Stop it with Ctrl+C.\n";
@@ -171,15 +189,36 @@ void add_serve_command(CLI::App& app, int& exit_code) {
   serve->add_option("--data-dir", args->data_dir,
                     "Where jobs, their output and the keys live (default: "
                     "$XDG_DATA_HOME/pelmora/service)");
-  serve->add_option("--max-jobs", args->max_jobs, "Jobs running at once (default: the number of cores)")
+  serve->add_option("--max-jobs", args->max_jobs,
+                    "Jobs running at once (default: the number of cores; with --runner slurm, 64 "
+                    "jobs handed to the cluster, pending ones included)")
       ->check(CLI::Range(1, 4096));
-  serve->add_option("--python", args->python, "Interpreter that runs the jobs")->capture_default_str();
+  serve->add_option("--python", args->python,
+                    "Interpreter that runs the jobs (with --runner slurm, as the compute nodes know it)")
+      ->capture_default_str();
+  serve->add_option("--runner", args->runner,
+                    "Where jobs run: local processes, or batch jobs of a Slurm cluster (sbatch, "
+                    "squeue, scancel on PATH; the data directory must be on a file system the "
+                    "compute nodes share)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"local", "slurm"}));
+  serve->add_option("--slurm-partition", args->slurm_partition,
+                    "Slurm partition for the jobs (default: the cluster's default)");
+  serve->add_option("--slurm-arg", args->slurm_args,
+                    "An extra sbatch option for every job, such as --slurm-arg=--time=60 "
+                    "(repeatable; a job's own resources take precedence)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  serve->add_option("--slurm-poll", args->slurm_poll, "Seconds between two squeue calls")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 3600.0));
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")
       ->capture_default_str();
   serve->add_option("--cancel-grace", args->cancel_grace,
-                    "Seconds between SIGTERM and SIGKILL when a job is cancelled")
+                    "Seconds between SIGTERM and SIGKILL when a job is cancelled (local runner; "
+                    "Slurm uses its own KillWait)")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 3600.0));
   serve->add_flag("--add-key", args->add_key,

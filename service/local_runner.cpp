@@ -84,12 +84,12 @@ struct ChildFailure {
   int error;
 };
 
+}  // namespace
+
 std::string signal_text(int sig) {
   const char* name = sigabbrev_np(sig);
   return "killed by signal " + std::to_string(sig) + (name != nullptr ? std::string(" (SIG") + name + ")" : "");
 }
-
-}  // namespace
 
 std::vector<std::string> job_environment(char** environ_) {
   std::vector<std::string> env;
@@ -127,6 +127,48 @@ std::optional<std::string> find_program(const std::string& program) {
     start = end + 1;
   }
   return std::nullopt;
+}
+
+void LineSplitter::feed(std::string_view bytes, std::vector<std::string>& entries) {
+  _partial.append(bytes);
+  std::size_t start = 0;
+  while (true) {
+    std::size_t nl = _partial.find('\n', start);
+    if (nl == std::string::npos) break;
+    // A long line goes in pieces.
+    while (nl + 1 - start > _max_line_bytes) {
+      entries.push_back(_partial.substr(start, _max_line_bytes));
+      start += _max_line_bytes;
+    }
+    entries.push_back(_partial.substr(start, nl + 1 - start));
+    start = nl + 1;
+  }
+  while (_partial.size() - start > _max_line_bytes) {
+    entries.push_back(_partial.substr(start, _max_line_bytes));
+    start += _max_line_bytes;
+  }
+  _partial.erase(0, start);
+}
+
+void LineSplitter::finish(std::vector<std::string>& entries) {
+  if (!_partial.empty()) entries.push_back(std::move(_partial));
+  _partial.clear();
+}
+
+void OutputBatcher::add(Stream stream, std::string content) {
+  _batch.push_back(OutputLine{stream, std::move(content)});
+  if (_batch.size() >= _batch_lines) flush();
+}
+
+void OutputBatcher::flush() {
+  if (_batch.empty()) return;
+  try {
+    _events.on_output(_job, _next_index, _batch);
+  } catch (const std::exception& e) {
+    service_logger()->error("{}: output lost: {}", _job.job_id, e.what());
+  }
+  _next_index += static_cast<std::int64_t>(_batch.size());
+  _batch.clear();
 }
 
 struct LocalRunner::Running {
@@ -292,10 +334,11 @@ void LocalRunner::stop_all() {
 
 void LocalRunner::_follow(std::shared_ptr<Running> job) {
   const LaunchSpec& spec = job->spec;
-  std::int64_t next_index = 0;
-  std::vector<OutputLine> batch;
+  OutputBatcher output(spec, _events, _options.batch_lines);
   double first_pending = 0;
-  std::string partial[2];
+  LineSplitter splitters[2] = {LineSplitter(_options.max_line_bytes),
+                               LineSplitter(_options.max_line_bytes)};
+  std::vector<std::string> entries;
   int fds[2] = {job->out.get(), job->err.get()};
   bool open_fd[2] = {true, true};
   bool exited = false;
@@ -303,41 +346,12 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
   double exited_at = 0;
   std::vector<char> buffer(64 * 1024);
 
-  auto flush = [&] {
-    if (batch.empty()) return;
-    try {
-      _events.on_output(spec, next_index, batch);
-    } catch (const std::exception& e) {
-      service_logger()->error("{}: output lost: {}", spec.job_id, e.what());
+  auto add = [&](int stream) {
+    for (auto& content : entries) {
+      if (output.empty()) first_pending = monotonic_now();
+      output.add(stream == 0 ? Stream::stdout_stream : Stream::stderr_stream, std::move(content));
     }
-    next_index += static_cast<std::int64_t>(batch.size());
-    batch.clear();
-  };
-  auto add = [&](int stream, std::string content) {
-    if (batch.empty()) first_pending = monotonic_now();
-    batch.push_back(OutputLine{stream == 0 ? Stream::stdout_stream : Stream::stderr_stream,
-                               std::move(content)});
-    if (batch.size() >= _options.batch_lines) flush();
-  };
-  auto take_lines = [&](int stream) {
-    std::string& text = partial[stream];
-    std::size_t start = 0;
-    while (true) {
-      std::size_t nl = text.find('\n', start);
-      if (nl == std::string::npos) break;
-      // A long line goes in pieces.
-      while (nl + 1 - start > _options.max_line_bytes) {
-        add(stream, text.substr(start, _options.max_line_bytes));
-        start += _options.max_line_bytes;
-      }
-      add(stream, text.substr(start, nl + 1 - start));
-      start = nl + 1;
-    }
-    while (text.size() - start > _options.max_line_bytes) {
-      add(stream, text.substr(start, _options.max_line_bytes));
-      start += _options.max_line_bytes;
-    }
-    text.erase(0, start);
+    entries.clear();
   };
 
   while (open_fd[0] || open_fd[1]) {
@@ -363,7 +377,7 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
       break;  // the pipes are held by a process outside the group
     }
     int timeout = 100;
-    if (!batch.empty()) {
+    if (!output.empty()) {
       double left = first_pending + _options.flush_interval - now;
       timeout = std::clamp(static_cast<int>(left * 1000), 0, 100);
     }
@@ -382,18 +396,21 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
       int s = which[i];
       ssize_t n = read(fds[s], buffer.data(), buffer.size());
       if (n > 0) {
-        partial[s].append(buffer.data(), static_cast<std::size_t>(n));
-        take_lines(s);
+        splitters[s].feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), entries);
+        add(s);
       } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         open_fd[s] = false;
       }
     }
-    if (!batch.empty() && monotonic_now() - first_pending >= _options.flush_interval) flush();
+    if (!output.empty() && monotonic_now() - first_pending >= _options.flush_interval) {
+      output.flush();
+    }
   }
   for (int s = 0; s < 2; ++s) {
-    if (!partial[s].empty()) add(s, std::move(partial[s]));
+    splitters[s].finish(entries);
+    add(s);
   }
-  flush();
+  output.flush();
   job->out.reset();
   job->err.reset();
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "service/runner.h"
@@ -38,6 +39,46 @@ std::vector<std::string> job_environment(char** environ_);
 // Resolves `program` against PATH when it has no slash. Absent when nothing executable
 // is found.
 std::optional<std::string> find_program(const std::string& program);
+
+// The error of a job ended by signal `sig`: "killed by signal 9 (SIGKILL)".
+std::string signal_text(int sig);
+
+// Cuts one stream's bytes into output entries: each complete line with its "\n", and a line
+// longer than `max_line_bytes` in pieces of that size. The bytes of an unfinished line wait
+// for more, or for finish(). Shared by the runners; not thread-safe.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::size_t max_line_bytes) : _max_line_bytes(max_line_bytes) {}
+  // Adds `bytes`; appends the entries they complete to `entries`.
+  void feed(std::string_view bytes, std::vector<std::string>& entries);
+  // The stream has ended: appends the unfinished line, if any, as a last entry.
+  void finish(std::vector<std::string>& entries);
+
+ private:
+  std::size_t _max_line_bytes;
+  std::string _partial;
+};
+
+// A job's output on its way to RunnerEvents::on_output: entries numbered consecutively from
+// 0, handed on in batches of at most `batch_lines`. A batch the events cannot take (they
+// throw) is logged and lost; its indices stay used. Not thread-safe.
+class OutputBatcher {
+ public:
+  OutputBatcher(const LaunchSpec& job, RunnerEvents& events, std::size_t batch_lines)
+      : _job(job), _events(events), _batch_lines(batch_lines) {}
+  // Adds one entry; a full batch is handed on at once.
+  void add(Stream stream, std::string content);
+  // Hands on what waits.
+  void flush();
+  bool empty() const { return _batch.empty(); }
+
+ private:
+  const LaunchSpec& _job;
+  RunnerEvents& _events;
+  std::size_t _batch_lines;
+  std::int64_t _next_index = 0;
+  std::vector<OutputLine> _batch;
+};
 
 class LocalRunner : public JobRunner {
  public:

@@ -31,24 +31,44 @@ bool is_loopback_host(const std::string& host) {
   return false;
 }
 
+namespace {
+
+constexpr int kDefaultSlurmMaxJobs = 64;
+
+int max_jobs_for(const ServiceOptions& options) {
+  if (options.max_jobs > 0) return options.max_jobs;
+  // Jobs handed to Slurm wait in the cluster's queue, not on this machine's cores.
+  if (options.runner == "slurm") return kDefaultSlurmMaxJobs;
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, RunnerEvents& events) {
+  if (options.runner == "slurm") {
+    SlurmRunnerOptions slurm = options.slurm;
+    slurm.python = options.python;
+    return std::make_unique<SlurmRunner>(std::move(slurm), events);
+  }
+  return std::make_unique<LocalRunner>(LocalRunnerOptions{.python = options.python,
+                                                          .cancel_grace = options.cancel_grace,
+                                                          .has_gpu = options.has_gpu},
+                                       events);
+}
+
+}  // namespace
+
 struct JobService::Parts {
   Parts(const ServiceOptions& options, const std::string& data_dir)
       : store(join_path(data_dir, "jobs.db")),
         keys(keys_file(data_dir)),
-        scheduler(store, jobs_dir(data_dir),
-                  options.max_jobs > 0 ? options.max_jobs
-                                       : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))),
-        runner(LocalRunnerOptions{.python = options.python,
-                                  .cancel_grace = options.cancel_grace,
-                                  .has_gpu = options.has_gpu},
-               scheduler),
+        scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
+        runner(make_runner(options, scheduler)),
         api(store, keys, scheduler, jobs_dir(data_dir), options.limits) {
-    scheduler.attach(runner);
+    scheduler.attach(*runner);
   }
   JobStore store;
   KeyRing keys;
   Scheduler scheduler;
-  LocalRunner runner;
+  std::unique_ptr<JobRunner> runner;
   Api api;
   httplib::Server http;
   std::once_flag stopped;
@@ -63,6 +83,16 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
   }
   if (_options.port < 0 || _options.port > 65535) {
     throw ServeError("port must be from 0 to 65535");
+  }
+  if (_options.runner == "slurm") {
+    for (const auto* command : {&_options.slurm.sbatch, &_options.slurm.squeue, &_options.slurm.scancel}) {
+      if (!find_program(*command)) {
+        throw ServeError("--runner slurm: cannot find the Slurm command " + *command +
+                         " (is this machine a Slurm submit host, with the Slurm commands on PATH?)");
+      }
+    }
+  } else if (_options.runner != "local") {
+    throw ServeError("unknown runner \"" + _options.runner + "\": use local or slurm");
   }
   _options.data_dir = absolute_path(_options.data_dir);
   try {

@@ -1,12 +1,13 @@
 #pragma once
 // The local job service: the data directory, the job store, the keys, the scheduler with its
-// local runner, and the HTTP server, wired together. `pelmora serve` is a thin shell
+// runner (local processes, or a Slurm cluster), and the HTTP server, wired together. `pelmora serve` is a thin shell
 // around it; tests run it in-process.
 
 #include <memory>
 #include <string>
 
 #include "service/api.h"
+#include "service/slurm_runner.h"
 
 namespace pelmora::service {
 
@@ -14,8 +15,12 @@ struct ServiceOptions {
   std::string host = "127.0.0.1";
   int port = 8765;        // 0: any free port
   std::string data_dir;   // required
-  int max_jobs = 0;       // jobs running at once; 0: the number of cores
+  int max_jobs = 0;       // jobs running at once; 0: the number of cores (slurm: 64)
   std::string python = "python3";
+  // Where jobs run: "local" (processes of this machine) or "slurm" (batch jobs of a cluster;
+  // data_dir must then be on a file system the compute nodes share).
+  std::string runner = "local";
+  SlurmRunnerOptions slurm;  // with runner "slurm"; its python is replaced by `python`
   bool allow_remote = false;  // needed to bind an address other than loopback
   ApiLimits limits;
   double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL

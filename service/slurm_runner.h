@@ -1,0 +1,109 @@
+#pragma once
+// Runs jobs on a Slurm cluster: each job becomes a batch job submitted with sbatch, followed
+// with squeue, stopped with scancel, and looked up with sacct when it left no exit status.
+//
+// Everything between the service and the job goes through files in the job's directory:
+// the batch script, the job's standard output and error, and the interpreter's exit status
+// (written by the batch script itself, so the result does not depend on Slurm accounting).
+// The service's data directory must therefore be on a file system that the compute nodes
+// share with the machine the service runs on.
+//
+// Slurm commands run with fork/exec (never a shell), standard input /dev/null, a time-out,
+// and the cleaned environment local jobs get (job_environment): sbatch exports the
+// submitting environment to the job, and no key or secret of the service may reach the
+// cluster.
+//
+// Thread-safe. One thread of the runner's own polls Slurm and reads the output files of
+// every job, whatever their number; launch and cancel run sbatch and scancel on the
+// caller's thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "service/runner.h"
+
+namespace pelmora::service {
+
+struct SlurmRunnerOptions {
+  // The interpreter, as the compute nodes know it: an absolute path, or a name looked up on
+  // the job's PATH there.
+  std::string python = "python3";
+  std::string partition;                // empty: the cluster's default partition
+  std::vector<std::string> sbatch_args;  // given to sbatch ahead of the job's own options
+  // The Slurm commands: absolute paths, or names looked up on PATH. sacct is optional.
+  std::string sbatch = "sbatch";
+  std::string squeue = "squeue";
+  std::string scancel = "scancel";
+  std::string sacct = "sacct";
+  double poll_interval = 2.0;      // seconds between two squeue calls
+  double output_interval = 0.5;    // seconds between two reads of the output files
+  double command_timeout = 30.0;   // seconds a Slurm command may take before it is killed
+  // Seconds a job that has left the queue may take for its exit status to show: a shared
+  // file system can show a file written on another node late.
+  double exit_status_grace = 5.0;
+  double stop_timeout = 30.0;  // the longest stop_all waits for Slurm to end the jobs
+  // Output is handed on in batches of at most this many lines; a line longer than
+  // max_line_bytes goes in pieces of that size (as the local runner does).
+  std::size_t batch_lines = 2000;
+  std::size_t max_line_bytes = 64 * 1024;
+};
+
+// The names of the files a job leaves in its directory.
+inline constexpr const char* kSlurmScriptFile = "pelmora-job.sh";
+inline constexpr const char* kSlurmStdoutFile = "pelmora-stdout.txt";
+inline constexpr const char* kSlurmStderrFile = "pelmora-stderr.txt";
+inline constexpr const char* kSlurmExitFile = "pelmora-exit-status";
+inline constexpr const char* kSlurmJobIdFile = "pelmora-slurm-job-id";
+
+// The sbatch options asking for a job's (checked) resources: "cpu" N → --cpus-per-task=N;
+// "memory" → --mem in whole megabytes of 2^20 bytes (Slurm's unit), rounded up; "gpu"
+// "N" → --gres=gpu:N, "TYPE" → --gres=gpu:TYPE:1, "TYPE:N" → --gres=gpu:TYPE:N. Zero and
+// empty values ask for nothing. Throws std::invalid_argument for a "gpu" of another shape.
+std::vector<std::string> slurm_resource_args(const nlohmann::json& resources);
+
+class SlurmRunner : public JobRunner {
+ public:
+  // Starts the polling thread.
+  SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events);
+  ~SlurmRunner() override;  // stop_all(), then the polling thread ends
+
+  // Writes the batch script and submits it; a job sbatch refuses gets on_finished with
+  // sbatch's message. on_started comes once Slurm reports the job RUNNING, with the Slurm
+  // job id as its pid.
+  void launch(const LaunchSpec& job) override;
+  // scancel for a submitted job (also one still pending in Slurm's queue); the job ends
+  // through the normal path with the error "cancelled".
+  void cancel(const std::string& job_id) override;
+  // Cancels every job and waits, at most stop_timeout seconds, until Slurm has ended them;
+  // jobs still not ended then are reported finished ("cancelled") and no longer followed.
+  void stop_all() override;
+
+ private:
+  struct Job;
+  void _poll_loop();
+  void _advance(Job& job, const std::map<std::string, std::string>* states, double now);
+  void _read_output(Job& job, bool to_end);
+  void _finish(Job& job);
+  void _forget(const Job& job);
+  void _scancel(const std::vector<std::string>& slurm_ids);
+
+  SlurmRunnerOptions _options;
+  RunnerEvents& _events;
+  std::mutex _mutex;
+  std::condition_variable _changed;  // _jobs shrank, or the poller should look now
+  std::map<std::string, std::shared_ptr<Job>> _jobs;
+  bool _look_now = false;
+  bool _quit = false;
+  std::thread _poller;
+};
+
+}  // namespace pelmora::service
