@@ -33,6 +33,7 @@ HttpRequest _get(const std::string& url, const std::string& api_key, double time
   request.headers = {{"Authorization", "Bearer " + api_key}};
   request.timeout_seconds = _scaled(timeout, transport);
   request.ca_file = transport.ca_file;
+  request.while_waiting = transport.while_waiting;
   return request;
 }
 
@@ -146,6 +147,7 @@ nlohmann::json submit_code(const std::string& code, const SubmitOptions& options
   request.body = payload.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
   request.timeout_seconds = _scaled(kSubmitTimeout, options.transport);
   request.ca_file = options.transport.ca_file;
+  request.while_waiting = options.transport.while_waiting;
   HttpResponse response = http_request(request);
 
   // 6. The answer, tested in this order.

@@ -8,6 +8,7 @@
 // (agent/client/http.h) when no answer came, and nlohmann::json's own errors for answers
 // that are not the JSON expected.
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct TransportOptions {
   std::optional<std::string> ca_file;
   // Every fixed time-out (60, 15, 10 seconds) is multiplied by this; 1.0 in production.
   double timeout_scale = 1.0;
+  // Called now and then while a request waits for its answer (HttpRequest::while_waiting).
+  std::function<void()> while_waiting;
 };
 
 // The keyword arguments of submit_code:

@@ -91,6 +91,15 @@ size_t _append_header(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+int _progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  try {
+    (*static_cast<const std::function<void()>*>(user))();
+  } catch (...) {
+    // Nothing may unwind through libcurl.
+  }
+  return 0;  // carry on
+}
+
 // Fails with a TransportError when a setopt was refused.
 void _check(CURLcode code, const CurlHandle& curl) {
   if (code != CURLE_OK) throw TransportError(static_cast<int>(code), curl.error_text(code));
@@ -138,6 +147,11 @@ HttpResponse http_request(const HttpRequest& request) {
   _check(lib.easy_setopt(h, CURLOPT_WRITEDATA, &response.body), curl);
   _check(lib.easy_setopt(h, CURLOPT_HEADERFUNCTION, &_append_header), curl);
   _check(lib.easy_setopt(h, CURLOPT_HEADERDATA, &response.headers), curl);
+  if (request.while_waiting) {
+    _check(lib.easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &_progress), curl);
+    _check(lib.easy_setopt(h, CURLOPT_XFERINFODATA, &request.while_waiting), curl);
+    _check(lib.easy_setopt(h, CURLOPT_NOPROGRESS, 0L), curl);
+  }
   if (request.ca_file) {
     _check(lib.easy_setopt(h, CURLOPT_CAINFO, request.ca_file->c_str()), curl);
   }

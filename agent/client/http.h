@@ -7,6 +7,7 @@
 // a status), and only the http and https protocols. Proxies from the environment apply as
 // libcurl reads them. libcurl itself is loaded on the first request (curl_library.h).
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,6 +36,10 @@ struct HttpRequest {
   double timeout_seconds = 60.0;    // total cap; at least 1 ms
   // A CA bundle to verify the server against instead of the system's.
   std::optional<std::string> ca_file;
+  // Called on the calling thread while the exchange is under way: at least once a second,
+  // and more often while data moves. For work that must not wait for the answer (a stop
+  // line owed to the terminal). Exceptions it throws are swallowed.
+  std::function<void()> while_waiting;
 };
 
 struct HttpResponse {

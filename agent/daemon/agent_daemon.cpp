@@ -65,6 +65,7 @@ nlohmann::json submit_with_client(const SubmitRequest& request) {
   options.gpu = request.gpu;
   if (request.cpu) options.cpu = *request.cpu;
   options.memory = request.memory;
+  options.transport.while_waiting = request.while_waiting;
   return submit_code(request.code, options);
 }
 
@@ -276,7 +277,9 @@ void AgentDaemon::_offload(const ProcessInfo& proc) {
                                    .fast = fast,
                                    .gpu = gpu,
                                    .cpu = cpu,
-                                   .memory = memory});
+                                   .memory = memory,
+                                   // A stop during a slow submission is shown at once.
+                                   .while_waiting = [this] { _print_owed_stop_lines(); }});
   } catch (const std::exception& e) {
     say(std::string("    Submission failed: ") + e.what() + "\n\n");
     return;

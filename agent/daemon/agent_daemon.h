@@ -40,6 +40,9 @@ struct SubmitRequest {
   std::optional<std::string> gpu;
   std::optional<int> cpu;
   std::optional<std::string> memory;
+  // To be called now and then while the submission waits for the service (the daemon prints
+  // owed stop lines from it); may be empty.
+  std::function<void()> while_waiting;
 };
 
 // Submits one script and returns the service's answer object. May throw anything derived

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
+#include <thread>
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -83,6 +85,33 @@ TEST(HttpRequest, ServerThatNeverAnswersTimesOut) {
     EXPECT_NE(std::string(e.what()).find("imed out"), std::string::npos) << e.what();
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(HttpRequest, WhileWaitingRunsDuringASlowAnswerAndMayThrow) {
+  TestHttpServer server;
+  auto slow = [](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    res.status = 200;
+    res.set_content("late", "text/plain");
+  };
+  server.reply(slow);
+  server.reply(slow);
+  int calls = 0;
+  HttpResponse response = http_request(
+      {.url = server.url() + "/slow", .timeout_seconds = 10, .while_waiting = [&] { ++calls; }});
+  EXPECT_EQ(response.body, "late");
+  EXPECT_GE(calls, 1);
+
+  // A hook that throws does not unwind through libcurl: the answer still comes.
+  int thrown = 0;
+  HttpResponse again = http_request({.url = server.url() + "/slow",
+                                     .timeout_seconds = 10,
+                                     .while_waiting = [&] {
+                                       ++thrown;
+                                       throw std::runtime_error("hook");
+                                     }});
+  EXPECT_EQ(again.status, 200);
+  EXPECT_GE(thrown, 1);
 }
 
 // A loopback port on which nobody listens.

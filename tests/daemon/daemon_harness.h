@@ -154,7 +154,7 @@ inline FakeProcess heavy_python(int pid, const std::string& script) {
 }
 
 // A daemon on fakes, with a submit function that answers `next_answer` (or throws
-// `next_error` when set) and keeps every request.
+// `next_error` when set) and keeps every request; `during_submit` runs inside it.
 struct Harness {
   explicit Harness(AgentOptions options = {}, std::string platform = "linux") {
     daemon = std::make_unique<AgentDaemon>(
@@ -167,6 +167,7 @@ struct Harness {
                       .submit =
                           [this](const SubmitRequest& request) {
                             submissions.push_back(request);
+                            if (during_submit) during_submit(request);
                             if (next_error) throw std::runtime_error(*next_error);
                             return next_answer;
                           },
@@ -180,6 +181,7 @@ struct Harness {
   std::vector<SubmitRequest> submissions;
   nlohmann::json next_answer = {{"job_id", "job-7f3a"}, {"status", "queued"}};
   std::optional<std::string> next_error;
+  std::function<void(const SubmitRequest&)> during_submit;  // while the "service" works
   std::unique_ptr<AgentDaemon> daemon;
 };
 

@@ -1,4 +1,6 @@
 // The offload flow: the script read, the four lines, the record, and each failure route.
+#include <atomic>
+
 #include <gtest/gtest.h>
 
 #include "tests/daemon/daemon_harness.h"
@@ -107,6 +109,29 @@ TEST_F(OffloadTest, LabelAndPathAreEscapedInOffloadLines) {
             std::string::npos);
   EXPECT_EQ(h.terminal.output.find('\x1b'), std::string::npos);
   EXPECT_EQ(h.submissions.at(0).file_path, script);  // the real path goes to the service
+}
+
+TEST_F(OffloadTest, StopDuringASlowSubmissionIsShownWhileItWaits) {
+  const std::string script = dir.file("t.py", "pass\n");
+  std::atomic<bool> running{true};
+  h.signals.install(running, true);
+  std::string shown_while_waiting;
+  h.during_submit = [&](const SubmitRequest& request) {
+    h.signals.raise();
+    ASSERT_TRUE(request.while_waiting);
+    request.while_waiting();
+    shown_while_waiting = h.terminal.output;
+  };
+  h.daemon->_offload(detection(60, script));
+  EXPECT_EQ(shown_while_waiting,
+            "    Submitting t.py to cloud...\n"
+            "\nStopping agent watch...\n");
+  // The submission itself goes on: the stop ends the loop, not the request.
+  EXPECT_EQ(h.terminal.output, shown_while_waiting +
+                                   "    Submitted!  job_id=job-7f3a\n"
+                                   "    Track with:  pelmora status job-7f3a\n"
+                                   "    Logs:        pelmora logs job-7f3a --follow\n\n");
+  EXPECT_TRUE(h.daemon->_offloaded.contains(60));
 }
 
 }  // namespace
