@@ -199,7 +199,8 @@ void add_serve_command(CLI::App& app, int& exit_code) {
   serve->add_option("--runner", args->runner,
                     "Where jobs run: local processes, or batch jobs of a Slurm cluster (sbatch, "
                     "squeue, scancel on PATH; the data directory must be on a file system the "
-                    "compute nodes share)")
+                    "compute nodes share). Local jobs end when the service stops; Slurm jobs "
+                    "run on, and the next start with --runner slurm follows them again")
       ->capture_default_str()
       ->check(CLI::IsMember({"local", "slurm"}));
   serve->add_option("--slurm-partition", args->slurm_partition,

@@ -75,6 +75,8 @@ json status_document(const JobRecord& job) {
   doc["resources"] = job.resources;
   doc["fast"] = job.fast;
   doc["error"] = job.error ? json(*job.error) : json(nullptr);
+  // Set once sbatch has taken the job: what squeue, sacct and scancel know it by.
+  if (job.runner == kSlurmRunnerName && job.pid) doc["slurm_job_id"] = std::to_string(*job.pid);
   return doc;
 }
 

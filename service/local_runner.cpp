@@ -155,8 +155,9 @@ void LineSplitter::finish(std::vector<std::string>& entries) {
   _partial.clear();
 }
 
-void OutputBatcher::add(Stream stream, std::string content) {
-  _batch.push_back(OutputLine{stream, std::move(content)});
+void OutputBatcher::add(Stream stream, std::string content,
+                        std::optional<std::uint64_t> stream_end) {
+  _batch.push_back(OutputLine{stream, std::move(content), stream_end});
   if (_batch.size() >= _batch_lines) flush();
 }
 

@@ -60,14 +60,17 @@ class LineSplitter {
 };
 
 // A job's output on its way to RunnerEvents::on_output: entries numbered consecutively from
-// 0, handed on in batches of at most `batch_lines`. A batch the events cannot take (they
-// throw) is logged and lost; its indices stay used. Not thread-safe.
+// `first_index` (0 for a new job), handed on in batches of at most `batch_lines`. A batch
+// the events cannot take (they throw) is logged and lost; its indices stay used. Not
+// thread-safe.
 class OutputBatcher {
  public:
-  OutputBatcher(const LaunchSpec& job, RunnerEvents& events, std::size_t batch_lines)
-      : _job(job), _events(events), _batch_lines(batch_lines) {}
-  // Adds one entry; a full batch is handed on at once.
-  void add(Stream stream, std::string content);
+  OutputBatcher(const LaunchSpec& job, RunnerEvents& events, std::size_t batch_lines,
+                std::int64_t first_index = 0)
+      : _job(job), _events(events), _batch_lines(batch_lines), _next_index(first_index) {}
+  // Adds one entry (`stream_end` as in OutputLine); a full batch is handed on at once.
+  void add(Stream stream, std::string content,
+           std::optional<std::uint64_t> stream_end = std::nullopt);
   // Hands on what waits.
   void flush();
   bool empty() const { return _batch.empty(); }
@@ -76,7 +79,7 @@ class OutputBatcher {
   const LaunchSpec& _job;
   RunnerEvents& _events;
   std::size_t _batch_lines;
-  std::int64_t _next_index = 0;
+  std::int64_t _next_index;
   std::vector<OutputLine> _batch;
 };
 
@@ -85,6 +88,9 @@ class LocalRunner : public JobRunner {
   LocalRunner(LocalRunnerOptions options, RunnerEvents& events);
   ~LocalRunner() override;  // stop_all()
 
+  // Its jobs are children of the service and end with it: it resumes none, and
+  // release_all stops them all.
+  std::string name() const override { return kLocalRunnerName; }
   void launch(const LaunchSpec& job) override;
   void cancel(const std::string& job_id) override;
   void stop_all() override;

@@ -13,6 +13,10 @@
 
 namespace pelmora::service {
 
+// The names runners are recorded by (JobRunner::name).
+inline constexpr const char* kLocalRunnerName = "local";
+inline constexpr const char* kSlurmRunnerName = "slurm";
+
 // One job to run: `work_dir` holds the submitted text as main.py.
 struct LaunchSpec {
   std::string job_id;
@@ -30,12 +34,29 @@ struct JobOutcome {
   bool succeeded() const { return !error && exit_code && *exit_code == 0; }
 };
 
+// Where a job taken up again after a restart of the service stands in the store.
+struct ResumePoint {
+  long pid = 0;          // what on_submitted or on_started reported for it
+  bool started = false;  // on_started was recorded: the store has the job running
+  std::int64_t next_index = 0;  // the index its next output entry gets
+  // Per stream (by Stream): the position after the last stored entry, as the runner gave it
+  // in OutputLine::stream_end (JobStore::stream_positions).
+  std::uint64_t stream_bytes[2] = {0, 0};
+};
+
 // What a runner reports. Called from the runner's own threads, for one job always in this
-// order: on_started (unless the job could not start), on_output any number of times with
-// consecutive indices from 0, on_finished exactly once.
+// order: on_submitted (optional), on_started (unless the job could not start), on_output
+// any number of times with consecutive indices from 0, on_finished exactly once. A resumed
+// job continues the order where the previous service left it (see JobRunner::resume).
 class RunnerEvents {
  public:
   virtual ~RunnerEvents() = default;
+  // The job waits in a queue of the runner's own that outlives the service (Slurm's);
+  // `pid` is what on_started will report for it. Runners without such a queue never call it.
+  virtual void on_submitted(const LaunchSpec& job, long pid) {
+    (void)job;
+    (void)pid;
+  }
   virtual void on_started(const LaunchSpec& job, long pid) = 0;
   virtual void on_output(const LaunchSpec& job, std::int64_t first_index,
                          const std::vector<OutputLine>& lines) = 0;
@@ -45,15 +66,34 @@ class RunnerEvents {
 class JobRunner {
  public:
   virtual ~JobRunner() = default;
+  // The name recorded with each job it runs ("local", "slurm"): a service started later with
+  // another runner does not take up this runner's jobs.
+  virtual std::string name() const = 0;
   // Starts `job`; events go to the RunnerEvents given to the runner. A job that cannot start
   // gets on_finished with an error (never an exception). May call on_started before it
   // returns.
   virtual void launch(const LaunchSpec& job) = 0;
+  // Follows again a job that a previous service of this runner started (or submitted) and
+  // left behind. Events continue from `from`: on_started only when it was not recorded yet,
+  // output from from.next_index, then on_finished. Returns false, reporting nothing, when
+  // the runner cannot take it up; the caller then ends the job.
+  virtual bool resume(const LaunchSpec& job, const ResumePoint& from) {
+    (void)job;
+    (void)from;
+    return false;
+  }
   // Asks a running job to stop (SIGTERM to its process group, SIGKILL after a grace period).
   // Nothing for a job that is not running.
   virtual void cancel(const std::string& job_id) = 0;
   // Stops every running job as cancel does and waits until each has reported on_finished.
   virtual void stop_all() = 0;
+  // The service stops: a runner whose jobs live on without it (resume takes them up at the
+  // next start) stops following them, reports nothing more for them, and returns how many it
+  // left; any other stops them all as stop_all does.
+  virtual std::size_t release_all() {
+    stop_all();
+    return 0;
+  }
 };
 
 }  // namespace pelmora::service

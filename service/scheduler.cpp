@@ -28,6 +28,18 @@ void kill_leftover(long pid, const std::string& work_dir) {
   kill(-static_cast<pid_t>(pid), SIGKILL);
 }
 
+// The error of a job that another runner ran, found by a service restarted with `ours`.
+std::string other_runner_error(const JobRecord& job, const std::string& ours) {
+  std::string error = "the service restarted with the " + ours + " runner while the job ran on the " +
+                      *job.runner + " runner";
+  if (*job.runner == kSlurmRunnerName && job.pid) {
+    std::string id = std::to_string(*job.pid);
+    error += "; it may still run on the Slurm cluster as Slurm job " + id + " (scancel " + id +
+             " stops it)";
+  }
+  return error;
+}
+
 }  // namespace
 
 Scheduler::Scheduler(JobStore& store, std::string jobs_dir, int max_jobs)
@@ -40,12 +52,58 @@ LaunchSpec Scheduler::_spec_for(const JobRecord& job) const {
 
 void Scheduler::start() {
   double now = wall_clock_now();
-  for (const auto& job : _store.with_status(kRunning)) {
-    if (job.pid) kill_leftover(*job.pid, join_path(_jobs_dir, job.id));
-    _store.mark_finished(job.id, kFailed, std::nullopt, now, std::string(kRestartedError));
-    service_logger()->info("{} failed: {}", job.id, kRestartedError);
+  auto running = _store.with_status(kRunning);
+  auto queued = _store.with_status(kQueued);
+  // Every job that is resumed holds its slot before a queued one can take it.
+  for (const auto& job : running) _take_up(job, now);
+  std::vector<JobRecord> waiting;
+  for (const auto& job : queued) {
+    // A pid on a queued job: submitted to the runner's own queue, and waiting there.
+    if (job.pid) {
+      _take_up(job, now);
+    } else {
+      waiting.push_back(job);
+    }
   }
-  for (const auto& job : _store.with_status(kQueued)) enqueue(job);
+  for (const auto& job : waiting) enqueue(job);
+}
+
+void Scheduler::_take_up(const JobRecord& job, double now) {
+  const std::string ours = _runner->name();
+  std::string error = kRestartedError;
+  if (job.runner && *job.runner == ours && job.pid) {
+    ResumePoint from;
+    from.pid = *job.pid;
+    from.started = job.status == kRunning;
+    from.next_index = _store.output_count(job.seq);
+    auto positions = _store.stream_positions(job.seq);
+    from.stream_bytes[0] = positions[0];
+    from.stream_bytes[1] = positions[1];
+    {
+      std::lock_guard lock(_mutex);
+      ++_running;
+    }
+    bool resumed = false;
+    try {
+      resumed = _runner->resume(_spec_for(job), from);
+    } catch (const std::exception& e) {
+      service_logger()->error("{}: cannot resume: {}", job.id, e.what());
+    }
+    if (resumed) {
+      service_logger()->info("{} followed again ({} {}, pid {})", job.id, ours, job.status, *job.pid);
+      return;
+    }
+    std::lock_guard lock(_mutex);
+    --_running;
+  } else if (job.runner && *job.runner != ours) {
+    error = other_runner_error(job, ours);
+  }
+  // Only a local job's process could be left on this machine; another runner's id is no pid.
+  if (job.pid && (!job.runner || *job.runner == kLocalRunnerName)) {
+    kill_leftover(*job.pid, join_path(_jobs_dir, job.id));
+  }
+  _store.mark_finished(job.id, kFailed, std::nullopt, now, error);
+  service_logger()->info("{} failed: {}", job.id, error);
 }
 
 void Scheduler::enqueue(const JobRecord& job) {
@@ -111,7 +169,7 @@ void Scheduler::stop() {
     std::lock_guard lock(_mutex);
     _stopping = true;
   }
-  if (_runner != nullptr) _runner->stop_all();
+  if (_runner != nullptr) _runner->release_all();
 }
 
 std::size_t Scheduler::running_count() {
@@ -124,8 +182,12 @@ std::size_t Scheduler::queued_count() {
   return _queue.size();
 }
 
+void Scheduler::on_submitted(const LaunchSpec& job, long pid) {
+  _store.mark_submitted(job.job_id, pid, _runner->name());
+}
+
 void Scheduler::on_started(const LaunchSpec& job, long pid) {
-  if (_store.mark_running(job.job_id, wall_clock_now(), pid)) {
+  if (_store.mark_running(job.job_id, wall_clock_now(), pid, _runner->name())) {
     service_logger()->info("{} running (pid {})", job.job_id, pid);
   } else {
     // Cancelled between leaving the queue and starting.
@@ -145,7 +207,8 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
     stopping = _stopping;
   }
   std::optional<std::string> error = outcome.error;
-  if (stopping && error) error = kStoppedError;
+  // Stopped by the service's stop rather than by a user (the local runner's jobs).
+  if (stopping && error == "cancelled") error = kStoppedError;
   std::string status = outcome.succeeded() ? kCompleted : kFailed;
   try {
     _store.mark_finished(job.job_id, status, outcome.exit_code, wall_clock_now(), error);

@@ -25,8 +25,11 @@ class Scheduler : public RunnerEvents {
 
   void attach(JobRunner& runner) { _runner = &runner; }
 
-  // Takes up what a previous run left: jobs still marked running are marked failed (their
-  // leftover processes, if any, are killed); queued jobs are queued again.
+  // Takes up what a previous run left. A job still marked running, or queued but already
+  // submitted to its runner's own queue, is resumed when it was this runner's and the runner
+  // can (it then counts against max_jobs); otherwise it is marked failed, and leftover local
+  // processes are killed (never another runner's cluster jobs). Other queued jobs are
+  // queued again.
   void start();
 
   // Queues a job already in the store.
@@ -36,13 +39,16 @@ class Scheduler : public RunnerEvents {
   // status the job had before, or nothing for an unknown job.
   std::optional<std::string> cancel(const std::string& job_id);
 
-  // Stops taking jobs and stops the running ones; they are recorded as failed with the error
-  // "the service stopped while the job was running". Queued jobs stay queued.
+  // Stops taking jobs and lets the runner go (JobRunner::release_all): jobs it stops are
+  // recorded as failed with the error "the service stopped while the job was running"; jobs
+  // it leaves running (Slurm's) stay as they are, to be resumed at the next start. Queued
+  // jobs stay queued.
   void stop();
 
   std::size_t running_count();
   std::size_t queued_count();
 
+  void on_submitted(const LaunchSpec& job, long pid) override;
   void on_started(const LaunchSpec& job, long pid) override;
   void on_output(const LaunchSpec& job, std::int64_t first_index,
                  const std::vector<OutputLine>& lines) override;
@@ -51,6 +57,8 @@ class Scheduler : public RunnerEvents {
  private:
   using QueueKey = std::pair<int, std::int64_t>;  // (0 fast / 1 other, seq)
   void _dispatch();
+  // Resumes `job` (running, or submitted and queued) or marks it failed.
+  void _take_up(const JobRecord& job, double now);
   LaunchSpec _spec_for(const JobRecord& job) const;
 
   JobStore& _store;

@@ -46,15 +46,17 @@ class JobService {
   JobService& operator=(const JobService&) = delete;
 
   // Binds the address (port 0 picks one), takes up the jobs a previous run left (queued
-  // ones queued again, running ones marked failed), writes service.json and returns the
-  // port. Throws ServeError.
+  // ones queued again; running ones, and ones waiting in Slurm's queue, followed again when
+  // they were this runner's and it can, else marked failed: see Scheduler::start), writes
+  // service.json and returns the port. Throws ServeError.
   int bind();
 
   // Serves requests until stop(); requires bind().
   void run();
 
-  // Stops serving and stops the running jobs (recorded as failed). Safe from any thread,
-  // more than once; not from a signal handler.
+  // Stops serving. The local runner's running jobs are stopped (recorded as failed); the
+  // Slurm runner's are left to the cluster and followed again at the next start. Safe from
+  // any thread, more than once; not from a signal handler.
   void stop();
 
   // "http://127.0.0.1:PORT" for the bound address (loopback when bound to all addresses).

@@ -363,23 +363,28 @@ std::vector<std::string> slurm_resource_args(const nlohmann::json& resources) {
 // on by `events`, which is held while events are reported, so that they keep their order
 // whichever thread reports them.
 struct SlurmRunner::Job {
-  Job(const LaunchSpec& job, RunnerEvents& runner_events, const SlurmRunnerOptions& options)
+  Job(const LaunchSpec& job, RunnerEvents& runner_events, const SlurmRunnerOptions& options,
+      std::int64_t first_index = 0)
       : spec(job),
-        output(spec, runner_events, options.batch_lines),
+        output(spec, runner_events, options.batch_lines, first_index),
         splitters{LineSplitter(options.max_line_bytes), LineSplitter(options.max_line_bytes)} {}
 
   LaunchSpec spec;
   std::string slurm_id;  // empty while sbatch runs
   bool cancelled = false;
+  bool resumed = false;  // left by a previous service, followed again
 
   std::mutex events;
-  bool ended = false;    // on_finished was reported, or is being reported
+  bool ended = false;    // on_finished was reported or is being reported, or it was released
   bool started = false;  // on_started was reported
   std::string last_state;  // as squeue last showed it
   double gone_since = 0;   // monotonic time it was first seen out of the queue; 0: in it
   OutputBatcher output;
   LineSplitter splitters[2];
+  // Per stream: bytes read from its file, and bytes handed on as entries (the rest waits
+  // in the splitter as an unfinished line).
   std::uint64_t offsets[2] = {0, 0};
+  std::uint64_t handed_on[2] = {0, 0};
 
   std::string file(const char* name) const { return join_path(spec.work_dir, name); }
 };
@@ -421,7 +426,7 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
   auto give_up = [&](const std::string& error) {
     {
       std::lock_guard events(job->events);
-      if (job->ended) return;  // stop_all has given up on it meanwhile
+      if (job->ended) return;  // stop_all gave up on it, or release_all let it go, meanwhile
       job->ended = true;
     }
     fail(error);
@@ -429,7 +434,8 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
   };
   std::vector<std::string> env = job_environment(environ);
 
-  // A job taken up again after a restart may still wait in Slurm's queue from before.
+  // A job queued again after a restart may have been submitted by a service that stopped
+  // before it could record the Slurm job id (on_submitted): that one goes.
   std::string id_file = job->file(kSlurmJobIdFile);
   std::string previous = trim(read_from(id_file, 0, 64));
   if (all_digits(previous)) {
@@ -481,6 +487,12 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
   } catch (const std::exception& e) {
     service_logger()->warn("{}: {}", spec.job_id, e.what());
   }
+  // Recorded even when the service stops meanwhile: the next one takes the job up by it.
+  try {
+    _events.on_submitted(spec, std::stol(slurm_id));
+  } catch (const std::exception& e) {
+    service_logger()->error("{}: cannot record its Slurm job {}: {}", spec.job_id, slurm_id, e.what());
+  }
   {
     std::lock_guard lock(_mutex);
     job->slurm_id = slurm_id;
@@ -488,6 +500,45 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
   }
   service_logger()->info("{} submitted to Slurm as job {}", spec.job_id, slurm_id);
   if (cancelled) _scancel({slurm_id});
+}
+
+bool SlurmRunner::resume(const LaunchSpec& spec, const ResumePoint& from) {
+  if (from.pid <= 0) return false;
+  auto job = std::make_shared<Job>(spec, _events, _options, from.next_index);
+  job->resumed = true;
+  job->started = from.started;
+  for (int s = 0; s < 2; ++s) job->offsets[s] = job->handed_on[s] = from.stream_bytes[s];
+  {
+    std::lock_guard lock(_mutex);
+    if (_jobs.count(spec.job_id) != 0) return false;
+    job->slurm_id = std::to_string(from.pid);
+    _jobs[spec.job_id] = job;
+    _look_now = true;
+  }
+  _changed.notify_all();
+  return true;
+}
+
+std::size_t SlurmRunner::release_all() {
+  std::vector<std::shared_ptr<Job>> jobs;
+  {
+    std::lock_guard lock(_mutex);
+    for (auto& [id, job] : _jobs) jobs.push_back(job);
+  }
+  std::size_t left = 0;
+  for (auto& job : jobs) {
+    {
+      std::lock_guard events(job->events);
+      if (job->ended) continue;  // its end is being reported right now
+      job->ended = true;
+    }
+    ++left;
+    _forget(*job);
+  }
+  service_logger()->info(
+      "stopping: {} job{} left to the Slurm cluster, to be followed again at the next start", left,
+      left == 1 ? "" : "s");
+  return left;
 }
 
 void SlurmRunner::cancel(const std::string& job_id) {
@@ -672,7 +723,10 @@ void SlurmRunner::_read_output(Job& job, bool to_end) {
       job.splitters[s].feed(data, entries);
       if (to_end && data.empty()) job.splitters[s].finish(entries);
       for (auto& content : entries) {
-        job.output.add(s == 0 ? Stream::stdout_stream : Stream::stderr_stream, std::move(content));
+        // Where a restarted service goes on reading this stream once the entry is stored.
+        job.handed_on[s] += content.size();
+        job.output.add(s == 0 ? Stream::stdout_stream : Stream::stderr_stream, std::move(content),
+                       job.handed_on[s]);
       }
       entries.clear();
       if (!to_end || data.empty()) break;
@@ -724,6 +778,10 @@ void SlurmRunner::_finish(Job& job) {
       if (!exit_code.empty() && exit_code != "0:0") {
         *outcome.error += " (exit code " + exit_code + ")";
       }
+    } else if (job.resumed && job.last_state.empty()) {
+      outcome.error = std::string("the service restarted while the job ") +
+                      (job.started ? "was running" : "waited in Slurm's queue") +
+                      ", and Slurm no longer knows its job " + job.slurm_id;
     } else {
       outcome.error = "slurm: job " + job.slurm_id + " left the queue without an exit status";
     }

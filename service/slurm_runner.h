@@ -76,16 +76,26 @@ class SlurmRunner : public JobRunner {
   SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events);
   ~SlurmRunner() override;  // stop_all(), then the polling thread ends
 
+  std::string name() const override { return kSlurmRunnerName; }
   // Writes the batch script and submits it; a job sbatch refuses gets on_finished with
-  // sbatch's message. on_started comes once Slurm reports the job RUNNING, with the Slurm
-  // job id as its pid.
+  // sbatch's message. on_submitted comes once sbatch has given the Slurm job id, on_started
+  // once Slurm reports the job RUNNING, both with the Slurm job id as pid.
   void launch(const LaunchSpec& job) override;
+  // Follows again the Slurm job from.pid (running, waiting in Slurm's queue, or ended while
+  // no service followed it), reading each output file on from where from.stream_bytes says.
+  // Never asks Slurm here: a job Slurm no longer knows and that left no exit status is
+  // reported failed by the polling thread. False only without a Slurm job id.
+  bool resume(const LaunchSpec& job, const ResumePoint& from) override;
   // scancel for a submitted job (also one still pending in Slurm's queue); the job ends
   // through the normal path with the error "cancelled".
   void cancel(const std::string& job_id) override;
   // Cancels every job and waits, at most stop_timeout seconds, until Slurm has ended them;
   // jobs still not ended then are reported finished ("cancelled") and no longer followed.
   void stop_all() override;
+  // Stops following every job without cancelling it or reporting anything more: the jobs
+  // belong to the cluster and run on; logs and returns how many were left. A job still in
+  // sbatch gets its on_submitted, and nothing after it.
+  std::size_t release_all() override;
 
  private:
   struct Job;

@@ -20,7 +20,8 @@ CREATE TABLE IF NOT EXISTS jobs(
   fast INTEGER NOT NULL,
   error TEXT,
   pid INTEGER,
-  cost REAL NOT NULL);
+  cost REAL NOT NULL,
+  runner TEXT);
 CREATE INDEX IF NOT EXISTS jobs_by_owner ON jobs(owner, seq);
 CREATE INDEX IF NOT EXISTS jobs_by_status ON jobs(status, seq);
 CREATE TABLE IF NOT EXISTS output(
@@ -29,11 +30,16 @@ CREATE TABLE IF NOT EXISTS output(
   stream INTEGER NOT NULL,
   content BLOB NOT NULL,
   PRIMARY KEY(job_seq, idx)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS stream_progress(
+  job_seq INTEGER NOT NULL,
+  stream INTEGER NOT NULL,
+  position INTEGER NOT NULL,
+  PRIMARY KEY(job_seq, stream)) WITHOUT ROWID;
 )sql";
 
 constexpr const char* kJobColumns =
     "seq, id, owner, status, exit_code, created_at, started_at, finished_at, file_path, "
-    "resources, fast, error, pid, cost";
+    "resources, fast, error, pid, cost, runner";
 
 // One prepared statement, finalized when it goes out of scope.
 class Statement {
@@ -89,6 +95,7 @@ JobRecord read_job(sqlite3_stmt* s) {
   if (sqlite3_column_type(s, 11) != SQLITE_NULL) job.error = column_text(s, 11);
   if (sqlite3_column_type(s, 12) != SQLITE_NULL) job.pid = static_cast<long>(sqlite3_column_int64(s, 12));
   job.cost = sqlite3_column_double(s, 13);
+  if (sqlite3_column_type(s, 14) != SQLITE_NULL) job.runner = column_text(s, 14);
   return job;
 }
 
@@ -113,6 +120,7 @@ JobStore::JobStore(const std::string& path) {
     _exec("PRAGMA journal_mode=WAL");
     _exec("PRAGMA synchronous=NORMAL");
     _exec(kSchema);
+    _migrate();
   } catch (...) {
     sqlite3_close(_db);
     _db = nullptr;
@@ -121,6 +129,20 @@ JobStore::JobStore(const std::string& path) {
 }
 
 JobStore::~JobStore() { sqlite3_close(_db); }
+
+// A database from before a column existed gets it (NULL in the rows it already has).
+void JobStore::_migrate() {
+  bool has_runner = false;
+  {
+    Statement s(_prepare("PRAGMA table_info(jobs)"));
+    int rc;
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+      if (column_text(s.get(), 1) == "runner") has_runner = true;
+    }
+    if (rc != SQLITE_DONE) _fail("read the table layout");
+  }
+  if (!has_runner) _exec("ALTER TABLE jobs ADD COLUMN runner TEXT");
+}
 
 void JobStore::_fail(const std::string& what) {
   throw StoreError("job database: " + what + ": " + sqlite3_errmsg(_db));
@@ -145,7 +167,7 @@ void JobStore::insert(JobRecord& job) {
   std::lock_guard lock(_mutex);
   Statement s(_prepare(
       "INSERT INTO jobs(id, owner, status, exit_code, created_at, started_at, finished_at, "
-      "file_path, resources, fast, error, pid, cost) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?)"));
+      "file_path, resources, fast, error, pid, cost, runner) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)"));
   s.bind(1, job.id);
   s.bind(2, job.owner);
   s.bind(3, job.status);
@@ -159,6 +181,7 @@ void JobStore::insert(JobRecord& job) {
   s.bind(11, job.error);
   s.bind(12, job.pid ? std::optional<std::int64_t>(*job.pid) : std::nullopt);
   s.bind(13, job.cost);
+  s.bind(14, job.runner);
   if (sqlite3_step(s.get()) != SQLITE_DONE) _fail("insert job");
   job.seq = sqlite3_last_insert_rowid(_db);
 }
@@ -209,16 +232,28 @@ double JobStore::credits_used(const std::string& owner) {
   return sqlite3_column_double(s.get(), 0);
 }
 
-bool JobStore::mark_running(const std::string& id, double started_at, long pid) {
+bool JobStore::mark_running(const std::string& id, double started_at, long pid,
+                            const std::string& runner) {
   std::lock_guard lock(_mutex);
   Statement s(_prepare(
-      "UPDATE jobs SET status = 'running', started_at = ?, pid = ? "
+      "UPDATE jobs SET status = 'running', started_at = ?, pid = ?, runner = ? "
       "WHERE id = ? AND status = 'queued'"));
   s.bind(1, started_at);
   s.bind(2, std::int64_t{pid});
-  s.bind(3, id);
+  s.bind(3, runner);
+  s.bind(4, id);
   if (sqlite3_step(s.get()) != SQLITE_DONE) _fail("mark job running");
   return sqlite3_changes(_db) > 0;
+}
+
+void JobStore::mark_submitted(const std::string& id, long pid, const std::string& runner) {
+  std::lock_guard lock(_mutex);
+  Statement s(_prepare(
+      "UPDATE jobs SET pid = ?, runner = ? WHERE id = ? AND status = 'queued'"));
+  s.bind(1, std::int64_t{pid});
+  s.bind(2, runner);
+  s.bind(3, id);
+  if (sqlite3_step(s.get()) != SQLITE_DONE) _fail("mark job submitted");
 }
 
 void JobStore::mark_finished(const std::string& id, const std::string& status,
@@ -286,6 +321,7 @@ void JobStore::append_output(std::int64_t seq, std::int64_t first_index,
     Statement s(_prepare("INSERT OR REPLACE INTO output(job_seq, idx, stream, content) "
                          "VALUES(?,?,?,?)"));
     std::int64_t index = first_index;
+    std::optional<std::uint64_t> ends[2];
     for (const auto& line : lines) {
       sqlite3_reset(s.get());
       s.bind(1, seq);
@@ -293,6 +329,17 @@ void JobStore::append_output(std::int64_t seq, std::int64_t first_index,
       s.bind(3, std::int64_t{static_cast<int>(line.stream)});
       s.bind_blob(4, line.content);
       if (sqlite3_step(s.get()) != SQLITE_DONE) _fail("append output");
+      if (line.stream_end) ends[static_cast<int>(line.stream)] = line.stream_end;
+    }
+    for (int stream = 0; stream < 2; ++stream) {
+      if (!ends[stream]) continue;
+      Statement p(_prepare(
+          "INSERT INTO stream_progress(job_seq, stream, position) VALUES(?,?,?) "
+          "ON CONFLICT(job_seq, stream) DO UPDATE SET position = MAX(position, excluded.position)"));
+      p.bind(1, seq);
+      p.bind(2, std::int64_t{stream});
+      p.bind(3, static_cast<std::int64_t>(*ends[stream]));
+      if (sqlite3_step(p.get()) != SQLITE_DONE) _fail("record output progress");
     }
     _exec("COMMIT");
   } catch (...) {
@@ -307,6 +354,23 @@ std::int64_t JobStore::output_count(std::int64_t seq) {
   s.bind(1, seq);
   if (sqlite3_step(s.get()) != SQLITE_ROW) _fail("count output");
   return sqlite3_column_int64(s.get(), 0);
+}
+
+std::array<std::uint64_t, 2> JobStore::stream_positions(std::int64_t seq) {
+  std::lock_guard lock(_mutex);
+  Statement s(_prepare("SELECT stream, position FROM stream_progress WHERE job_seq = ?"));
+  s.bind(1, seq);
+  std::array<std::uint64_t, 2> positions{0, 0};
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+    int stream = sqlite3_column_int(s.get(), 0);
+    std::int64_t position = sqlite3_column_int64(s.get(), 1);
+    if ((stream == 0 || stream == 1) && position > 0) {
+      positions[static_cast<std::size_t>(stream)] = static_cast<std::uint64_t>(position);
+    }
+  }
+  if (rc != SQLITE_DONE) _fail("read output progress");
+  return positions;
 }
 
 OutputPage JobStore::read_output(std::int64_t seq, std::int64_t offset, std::size_t max_entries,

@@ -4,6 +4,7 @@
 //
 // Thread-safe: one connection behind a mutex; every operation is one transaction.
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,9 @@ struct JobRecord {
   std::optional<std::string> error;
   std::optional<long> pid;  // of the job's process (its process group leader) once started
   double cost = 1.0;
+  // The runner that ran it ("local", "slurm"), once it was submitted or started; absent for
+  // jobs of a service from before runners were recorded.
+  std::optional<std::string> runner;
 };
 
 enum class Stream { stdout_stream = 0, stderr_stream = 1 };
@@ -56,6 +60,10 @@ enum class Stream { stdout_stream = 0, stderr_stream = 1 };
 struct OutputLine {
   Stream stream = Stream::stdout_stream;
   std::string content;  // the line with its own line end, as bytes
+  // Where the entry ends in its stream (bytes from the stream's start), for a runner that can
+  // read a stream again from a position (Slurm's output files). Stored with the entry, in the
+  // same transaction: see stream_positions. Not read back by read_output.
+  std::optional<std::uint64_t> stream_end;
 };
 
 struct OutputEntry {
@@ -91,8 +99,11 @@ class JobStore {
   // The sum of the costs of the owner's jobs.
   double credits_used(const std::string& owner);
 
-  // queued → running. False when the job was no longer queued.
-  bool mark_running(const std::string& id, double started_at, long pid);
+  // queued → running, run by `runner` as `pid`. False when the job was no longer queued.
+  bool mark_running(const std::string& id, double started_at, long pid, const std::string& runner);
+
+  // A queued job handed to `runner`'s own queue as `pid` (a Slurm job id); it stays queued.
+  void mark_submitted(const std::string& id, long pid, const std::string& runner);
 
   // running (or queued) → `status` (completed or failed) with its exit code and error.
   // A job cancelled meanwhile stays cancelled and only gets its exit code and end time.
@@ -105,9 +116,13 @@ class JobStore {
   std::optional<std::string> mark_cancelled(const std::string& id, double finished_at);
 
   // Appends `lines` as entries first_index, first_index + 1, ... of the job, in one
-  // transaction.
+  // transaction, together with the last stream_end of each stream among them.
   void append_output(std::int64_t seq, std::int64_t first_index,
                      const std::vector<OutputLine>& lines);
+
+  // Per stream (by Stream), the greatest stream_end stored with the job's entries: where to
+  // go on reading that stream with nothing lost and nothing repeated. 0 for a stream without.
+  std::array<std::uint64_t, 2> stream_positions(std::int64_t seq);
 
   // The number of output entries of the job.
   std::int64_t output_count(std::int64_t seq);
@@ -118,6 +133,7 @@ class JobStore {
                          std::size_t max_bytes);
 
  private:
+  void _migrate();
   void _exec(const char* sql);
   [[noreturn]] void _fail(const std::string& what);
   sqlite3_stmt* _prepare(const char* sql);

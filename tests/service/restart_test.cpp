@@ -17,54 +17,15 @@ namespace {
 using nlohmann::json;
 using testing::TempDir;
 using testing::all_entries;
+using testing::await_service;
 using testing::body_of;
 using testing::raw_get;
 using testing::raw_post;
+using testing::start_serve;
 using testing::submit_raw;
+using testing::wait_exit;
 using testing::wait_for_end;
 using ::testing::HasSubstr;
-
-// `pelmora serve` on `data_dir`, any free port, as a child of this process.
-pid_t start_serve(const std::string& data_dir, const std::vector<std::string>& extra = {}) {
-  std::vector<std::string> args = {PELMORA_BINARY, "serve", "--data-dir", data_dir, "--port", "0",
-                                   "--python", testing::test_python()};
-  args.insert(args.end(), extra.begin(), extra.end());
-  std::string log = data_dir + ".log";
-  pid_t pid = fork();
-  if (pid == 0) {
-    FILE* f = std::freopen(log.c_str(), "a", stderr);
-    FILE* g = std::freopen("/dev/null", "w", stdout);
-    (void)f;
-    (void)g;
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// The URL and key once the service started by `pid` answers.
-LocalService await_service(const std::string& data_dir, pid_t pid) {
-  for (int i = 0; i < 500; ++i) {
-    std::ifstream info(service_info_file(data_dir));
-    json doc = json::parse(info, nullptr, false);
-    if (doc.is_object() && doc.value("pid", 0L) == pid) {
-      auto found = read_local_service(data_dir);
-      if (found && local_service_answers(found->url, found->api_key, 1.0)) return *found;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ADD_FAILURE() << "the service did not answer";
-  return {};
-}
-
-int wait_exit(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 struct CommandResult {
   int exit_code;

@@ -1,14 +1,20 @@
 #pragma once
 // A job service running in-process on 127.0.0.1 (a free port) with a fresh data directory,
-// for the service tests, plus small helpers to talk to it.
+// for the service tests, plus small helpers to talk to it and to run `pelmora serve` as a
+// child process.
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -150,6 +156,60 @@ inline std::vector<nlohmann::json> all_entries(const std::string& url, const std
   }
   if (pages != nullptr) *pages = count;
   return entries;
+}
+
+// `pelmora serve` on `data_dir`, any free port, as a child of this process; its log goes to
+// `data_dir`.log. `path_first`, when given, goes ahead of PATH in its environment.
+inline pid_t start_serve(const std::string& data_dir, const std::vector<std::string>& extra = {},
+                         const std::string& path_first = "") {
+  std::vector<std::string> args = {PELMORA_BINARY, "serve", "--data-dir", data_dir, "--port", "0",
+                                   "--python", test_python()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  std::string log = data_dir + ".log";
+  // Everything the child needs is made before fork.
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    if (!path_first.empty() && entry.rfind("PATH=", 0) == 0) entry = "PATH=" + path_first + ":" + entry.substr(5);
+    env.push_back(std::move(entry));
+  }
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    FILE* f = std::freopen(log.c_str(), "a", stderr);
+    FILE* g = std::freopen("/dev/null", "w", stdout);
+    (void)f;
+    (void)g;
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The URL and key once the service started by `pid` answers.
+inline LocalService await_service(const std::string& data_dir, pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream info(service_info_file(data_dir));
+    nlohmann::json doc = nlohmann::json::parse(info, nullptr, false);
+    if (doc.is_object() && doc.value("pid", 0L) == pid) {
+      auto found = read_local_service(data_dir);
+      if (found && local_service_answers(found->url, found->api_key, 1.0)) return *found;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "the service did not answer";
+  return {};
+}
+
+// Its exit status, or 128 + the signal that ended it.
+inline int wait_exit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Whether any process of process group `pgid` is alive.

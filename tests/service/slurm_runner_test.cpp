@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "agent/records.h"
 #include "service/slurm_runner.h"
 #include "service/util.h"
 #include "service_fixture.h"
@@ -93,11 +94,43 @@ class FakeSlurm {
 class Recorder : public RunnerEvents {
  public:
   struct Job {
+    std::optional<long> submitted;
     std::optional<long> pid;
     std::vector<OutputLine> lines;
     std::optional<JobOutcome> outcome;
     std::size_t largest_batch = 0;
+    std::uint64_t stream_end[2] = {0, 0};  // the last OutputLine::stream_end of each stream
   };
+
+  // Takes up a job another recorder saw, as a store keeps it over a restart: indices go on
+  // from its lines, and it counts as started when it was.
+  void seed(const std::string& id, const Job& before) {
+    std::lock_guard lock(mutex_);
+    auto& j = jobs_[id];
+    j.pid = before.pid;
+    j.lines = before.lines;
+    std::copy(std::begin(before.stream_end), std::end(before.stream_end), std::begin(j.stream_end));
+  }
+  // Where the runner is to go on from, as the scheduler builds it from the store.
+  ResumePoint resume_point(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    auto& j = jobs_[id];
+    ResumePoint from;
+    from.pid = j.pid ? *j.pid : j.submitted.value_or(0);
+    from.started = j.pid.has_value();
+    from.next_index = static_cast<std::int64_t>(j.lines.size());
+    from.stream_bytes[0] = j.stream_end[0];
+    from.stream_bytes[1] = j.stream_end[1];
+    return from;
+  }
+
+  void on_submitted(const LaunchSpec& job, long pid) override {
+    std::lock_guard lock(mutex_);
+    auto& j = jobs_[job.job_id];
+    if (j.submitted || j.pid || j.outcome) breaches_.push_back(job.job_id + ": late on_submitted");
+    j.submitted = pid;
+    changed_.notify_all();
+  }
 
   void on_started(const LaunchSpec& job, long pid) override {
     std::lock_guard lock(mutex_);
@@ -115,6 +148,9 @@ class Recorder : public RunnerEvents {
       breaches_.push_back(job.job_id + ": index " + std::to_string(first_index));
     }
     j.lines.insert(j.lines.end(), lines.begin(), lines.end());
+    for (const auto& line : lines) {
+      if (line.stream_end) j.stream_end[static_cast<int>(line.stream)] = *line.stream_end;
+    }
     j.largest_batch = std::max(j.largest_batch, lines.size());
     changed_.notify_all();
   }
@@ -405,6 +441,105 @@ TEST_F(SlurmRunnerTest, StopAllCancelsEveryJobAndWaitsOnlySoLong) {
   EXPECT_THAT(events.breaches(), ElementsAre());
 }
 
+std::string joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const auto& part : parts) text += part;
+  return text;
+}
+
+// Waits (at most `seconds`) for `done`.
+template <class Done>
+bool wait_until(Done done, double seconds = 30) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Python waiting until the file `path` exists.
+std::string wait_for_file(const std::string& path) {
+  return "import os, time\nwhile not os.path.exists('" + path + "'): time.sleep(0.02)\n";
+}
+
+TEST_F(SlurmRunnerTest, ReleasedJobRunsOnAndIsResumedWhereEachStreamStopped) {
+  auto options = slurm.options();
+  options.max_line_bytes = 100;
+  std::string go = slurm.jobs() + "/go";
+  // When it waits: a long line cut in two pieces with 50 bytes left over, an unfinished line
+  // on standard error, and bytes that are not UTF-8 before them.
+  auto spec = slurm.job("job-resumed",
+                        "import sys\n"
+                        "for i in range(5):\n"
+                        "    print('out', i)\n"
+                        "    sys.stderr.write('err %d\\n' % i)\n"
+                        "sys.stdout.buffer.write(b'bad \\xff\\xfe bytes\\n')\n"
+                        "sys.stdout.write('x' * 250)\n"
+                        "sys.stderr.write('half-')\n" +
+                            wait_for_file(go) +
+                            "print('rest')\n"
+                            "sys.stderr.write('line\\n')\n"
+                            "for i in range(5, 8): print('out', i)\n");
+  Recorder::Job before;
+  {
+    SlurmRunner runner(options, events);
+    runner.launch(spec);
+    before = events.wait_for("job-resumed", [](const Recorder::Job& j) { return j.lines.size() == 13; });
+    EXPECT_EQ(runner.release_all(), 1u);
+  }
+  // Released, then the runner destroyed: Slurm's job was neither cancelled nor reported ended.
+  EXPECT_FALSE(exists(slurm.state() + "/scancel-calls"));
+  EXPECT_FALSE(exists(slurm.state() + "/1/final"));
+  EXPECT_THAT(slurm.job_file(1, "state"), ElementsAre("RUNNING"));
+  EXPECT_EQ(before.submitted, 1);
+  EXPECT_FALSE(before.outcome);
+  // The positions recorded with the entries are the bytes each stream's entries hold.
+  EXPECT_EQ(before.stream_end[0], joined(contents(before.lines, Stream::stdout_stream)).size());
+  EXPECT_EQ(before.stream_end[1], joined(contents(before.lines, Stream::stderr_stream)).size());
+
+  Recorder after;
+  after.seed("job-resumed", before);
+  SlurmRunner runner(options, after);
+  ASSERT_TRUE(runner.resume(spec, events.resume_point("job-resumed")));
+  std::ofstream(go) << "";
+  auto job = after.wait_end("job-resumed");
+  EXPECT_EQ(job.outcome->exit_code, 0);
+  EXPECT_FALSE(job.outcome->error);
+  std::vector<std::string> expect_out;
+  for (int i = 0; i < 5; ++i) expect_out.push_back("out " + std::to_string(i) + "\n");
+  expect_out.insert(expect_out.end(), {"bad \xff\xfe bytes\n", std::string(100, 'x'), std::string(100, 'x'),
+                                       std::string(50, 'x') + "rest\n"});
+  for (int i = 5; i < 8; ++i) expect_out.push_back("out " + std::to_string(i) + "\n");
+  EXPECT_EQ(contents(job.lines, Stream::stdout_stream), expect_out);
+  EXPECT_THAT(contents(job.lines, Stream::stderr_stream),
+              ElementsAre("err 0\n", "err 1\n", "err 2\n", "err 3\n", "err 4\n", "half-line\n"));
+  EXPECT_EQ(joined(expect_out), read_text(spec.work_dir + "/" + kSlurmStdoutFile));
+  EXPECT_THAT(events.breaches(), ElementsAre());
+  EXPECT_THAT(after.breaches(), ElementsAre());  // no second on_started, indices go on
+}
+
+// Jobs that ended while no service followed them, or waited in Slurm's queue, are covered
+// through the service below.
+TEST_F(SlurmRunnerTest, ResumedJobSlurmNoLongerKnowsFails) {
+  SlurmRunner runner(slurm.options(), events);
+  // Slurm never heard of it, and it left no exit status.
+  auto vanished = slurm.job("job-vanished", "print('never')\n");
+  ResumePoint from;
+  from.pid = 999;
+  from.started = true;
+  events.seed("job-vanished", Recorder::Job{.pid = 999});
+  ASSERT_TRUE(runner.resume(vanished, from));
+  auto job = events.wait_end("job-vanished");
+  EXPECT_FALSE(job.outcome->exit_code);
+  EXPECT_THAT(job.outcome->error.value_or(""),
+              HasSubstr("restarted while the job was running, and Slurm no longer knows its job 999"));
+  EXPECT_FALSE(runner.resume(slurm.job("job-no-id", "print('x')\n"), ResumePoint{}));
+  EXPECT_THAT(events.breaches(), ElementsAre());
+}
+
 // The service with the Slurm runner, through its HTTP API.
 class SlurmServiceTest : public SlurmRunnerTest {
  protected:
@@ -442,6 +577,192 @@ TEST_F(SlurmServiceTest, JobsRunThroughTheApi) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(testing::wait_for_end(service.url(), service.key(), id)["status"], "cancelled");
+}
+
+// A job's entries from the API: checks their indices run 0, 1, ... and returns each stream's
+// contents joined, which must equal the job's output file byte for byte.
+std::pair<std::string, std::string> api_output(const std::string& url, const std::string& key,
+                                               const std::string& id) {
+  std::string out, err;
+  auto entries = testing::all_entries(url, key, id);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i]["index"], i) << id;
+    (entries[i]["stream"] == "stdout" ? out : err) += entries[i]["content"].get<std::string>();
+  }
+  return {out, err};
+}
+
+json status_of(const std::string& url, const std::string& key, const std::string& id) {
+  return testing::body_of(testing::raw_get(url, "/v1/jobs/" + id, key));
+}
+
+// Prints on both streams, waits for `go`, prints more.
+std::string two_phase_job(const std::string& go, int lines = 30) {
+  return "import sys\n"
+         "for i in range(" + std::to_string(lines) + "):\n"
+         "    print('before', i)\n"
+         "    sys.stderr.write('warn %d\\n' % i)\n"
+         "sys.stdout.write('unfinished ')\n" +
+         wait_for_file(go) +
+         "print('line')\n"
+         "for i in range(" + std::to_string(lines) + "):\n"
+         "    print('after', i)\n"
+         "    sys.stderr.write('late %d\\n' % i)\n";
+}
+
+TEST_F(SlurmServiceTest, StoppedServiceLeavesJobsToTheClusterAndTheNextOneFollowsThem) {
+  std::string go = slurm.jobs() + "/go";
+  auto service = std::make_unique<testing::RunningService>(service_options());
+  std::string url = service->url(), key = service->key();
+  std::string running = testing::submit_raw(url, key, two_phase_job(go));
+  ASSERT_TRUE(wait_until([&] { return testing::all_entries(url, key, running).size() >= 60; }));
+  slurm.control("hold", "");
+  std::string waiting = testing::submit_raw(url, key, "print('waited')\n");
+  ASSERT_TRUE(wait_until([&] { return status_of(url, key, waiting).contains("slurm_job_id"); }));
+  EXPECT_EQ(status_of(url, key, waiting)["slurm_job_id"], "2");
+  EXPECT_EQ(status_of(url, key, waiting)["status"], "queued");
+  service->stop();
+  service.reset();
+  EXPECT_FALSE(exists(slurm.state() + "/scancel-calls"));
+  EXPECT_THAT(slurm.job_file(1, "state"), ElementsAre("RUNNING"));
+  EXPECT_THAT(slurm.job_file(2, "state"), ElementsAre("PENDING"));
+
+  // Both are followed again and hold their slots: with one slot, a new job waits for them.
+  auto options = service_options();
+  options.max_jobs = 1;
+  service = std::make_unique<testing::RunningService>(options);
+  url = service->url();
+  json doc = status_of(url, key, running);
+  EXPECT_EQ(doc["status"], "running");
+  EXPECT_EQ(doc["slurm_job_id"], "1");
+  EXPECT_EQ(status_of(url, key, waiting)["status"], "queued");
+  std::string later = testing::submit_raw(url, key, "print('later')\n");
+  std::ofstream(go) << "";
+  EXPECT_EQ(testing::wait_for_end(url, key, running)["status"], "completed");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(status_of(url, key, later)["status"], "queued");
+  EXPECT_FALSE(status_of(url, key, later).contains("slurm_job_id"));
+  slurm.clear("hold");
+  EXPECT_EQ(testing::wait_for_end(url, key, waiting)["status"], "completed");
+  EXPECT_EQ(testing::wait_for_end(url, key, later)["status"], "completed");
+
+  std::string dir = jobs_dir(service->data_dir()) + "/" + running;
+  auto [out, err] = api_output(url, key, running);
+  EXPECT_EQ(out, read_text(dir + "/" + kSlurmStdoutFile));
+  EXPECT_EQ(err, read_text(dir + "/" + kSlurmStderrFile));
+  EXPECT_THAT(out, HasSubstr("unfinished line\nafter 0\n"));
+  EXPECT_EQ(api_output(url, key, waiting).first, "waited\n");
+}
+
+TEST_F(SlurmServiceTest, KilledServiceIsFollowedByTheNextAndJobsEndedMeanwhileAreFinished) {
+  std::string data = service_options().data_dir;
+  std::string go_ended = slurm.jobs() + "/go-ended", go_running = slurm.jobs() + "/go-running";
+  const std::vector<std::string> args = {"--runner", "slurm", "--slurm-poll", "0.1"};
+  pid_t pid = testing::start_serve(data, args, slurm.bin());
+  LocalService s = testing::await_service(data, pid);
+  std::string ended = testing::submit_raw(s.url, s.api_key, two_phase_job(go_ended, 5));
+  std::string running =
+      testing::submit_raw(s.url, s.api_key, two_phase_job(go_running, 5) + "raise SystemExit(4)\n");
+  for (const auto& id : {ended, running}) {
+    ASSERT_TRUE(wait_until([&] { return testing::all_entries(s.url, s.api_key, id).size() >= 10; }));
+  }
+  kill(pid, SIGKILL);
+  EXPECT_EQ(testing::wait_exit(pid), 128 + SIGKILL);
+  // One ends while no service follows it; the other runs on.
+  std::ofstream(go_ended) << "";
+  std::string ended_dir = jobs_dir(data) + "/" + ended;
+  ASSERT_TRUE(wait_until([&] { return exists(ended_dir + "/" + kSlurmExitFile); }));
+
+  pid = testing::start_serve(data, args, slurm.bin());
+  s = testing::await_service(data, pid);
+  EXPECT_EQ(testing::wait_for_end(s.url, s.api_key, ended)["status"], "completed");
+  auto [out, err] = api_output(s.url, s.api_key, ended);
+  EXPECT_EQ(out, read_text(ended_dir + "/" + kSlurmStdoutFile));
+  EXPECT_EQ(err, read_text(ended_dir + "/" + kSlurmStderrFile));
+  EXPECT_EQ(status_of(s.url, s.api_key, running)["status"], "running");
+  std::ofstream(go_running) << "";
+  json doc = testing::wait_for_end(s.url, s.api_key, running);
+  EXPECT_EQ(doc["status"], "failed");
+  EXPECT_EQ(doc["exit_code"], 4);
+  std::string running_dir = jobs_dir(data) + "/" + running;
+  std::tie(out, err) = api_output(s.url, s.api_key, running);
+  EXPECT_EQ(out, read_text(running_dir + "/" + kSlurmStdoutFile));
+  EXPECT_EQ(err, read_text(running_dir + "/" + kSlurmStderrFile));
+
+  // SIGTERM leaves a running job to the cluster and says so.
+  std::string go_left = slurm.jobs() + "/go-left";
+  std::string left = testing::submit_raw(s.url, s.api_key, two_phase_job(go_left, 1));
+  ASSERT_TRUE(wait_until([&] { return !testing::all_entries(s.url, s.api_key, left).empty(); }));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(testing::wait_exit(pid), 0);
+  EXPECT_FALSE(exists(slurm.state() + "/scancel-calls"));
+  EXPECT_THAT(read_text(data + ".log"), HasSubstr("1 job left to the Slurm cluster"));
+  std::ofstream(go_left) << "";
+  EXPECT_TRUE(wait_until([&] { return exists(slurm.state() + "/3/final"); }));
+}
+
+TEST_F(SlurmServiceTest, JobsOfAnotherRunnerAreFailedAndSlurmJobsLeftAlone) {
+  std::string go = slurm.jobs() + "/go";
+  std::string data = service_options().data_dir;
+  std::string slurm_job;
+  {
+    testing::RunningService service(service_options());
+    slurm_job = testing::submit_raw(service.url(), service.key(), two_phase_job(go, 1));
+    ASSERT_TRUE(wait_until(
+        [&] { return !testing::all_entries(service.url(), service.key(), slurm_job).empty(); }));
+  }
+  // As a killed local service leaves them: one job whose process still runs in its
+  // directory, one from a service that did not record runners.
+  JobRecord local_job, old_job;
+  local_job.id = new_job_id();
+  old_job.id = new_job_id();
+  std::string local_dir = jobs_dir(data) + "/" + local_job.id;
+  std::filesystem::create_directories(local_dir);
+  pid_t leftover = fork();
+  if (leftover == 0) {
+    setpgid(0, 0);
+    if (chdir(local_dir.c_str()) == 0) execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(wait_until([&] {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(leftover) + "/cwd", ec) ==
+           std::filesystem::path(local_dir);
+  }));
+  {
+    JobStore store(data + "/jobs.db");
+    for (JobRecord* job : {&local_job, &old_job}) {
+      job->owner = store.get(slurm_job)->owner;
+      job->status = kRunning;
+      job->created_at = wall_clock_now();
+      job->started_at = job->created_at;
+    }
+    local_job.pid = leftover;
+    local_job.runner = kLocalRunnerName;
+    store.insert(local_job);
+    store.insert(old_job);
+  }
+
+  auto options = service_options();
+  options.runner = "local";
+  testing::RunningService service(options);
+  json doc = status_of(service.url(), service.key(), slurm_job);
+  EXPECT_EQ(doc["status"], "failed");
+  EXPECT_EQ(doc["slurm_job_id"], "1");
+  EXPECT_THAT(doc["error"].get<std::string>(),
+              HasSubstr("may still run on the Slurm cluster as Slurm job 1"));
+  EXPECT_FALSE(exists(slurm.state() + "/scancel-calls"));
+  EXPECT_THAT(slurm.job_file(1, "state"), ElementsAre("RUNNING"));
+  EXPECT_FALSE(exists(slurm.state() + "/1/final"));
+  for (const auto& id : {local_job.id, old_job.id}) {
+    doc = status_of(service.url(), service.key(), id);
+    EXPECT_EQ(doc["status"], "failed");
+    EXPECT_EQ(doc["error"], "the service restarted while the job was running");
+    EXPECT_FALSE(doc.contains("slurm_job_id"));
+  }
+  EXPECT_EQ(testing::wait_exit(leftover), 128 + SIGKILL);
+  std::ofstream(go) << "";
+  EXPECT_TRUE(wait_until([&] { return exists(slurm.state() + "/1/final"); }));
 }
 
 TEST_F(SlurmServiceTest, MissingSbatchIsAStartUpError) {

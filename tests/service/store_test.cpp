@@ -1,6 +1,8 @@
 // The job store: transitions that must not overwrite each other, output pages.
 #include "service/store.h"
 
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include "service/util.h"
@@ -25,8 +27,8 @@ TEST(JobStore, TransitionsKeepCancelled) {
   TempDir dir;
   JobStore store(dir.path() + "/jobs.db");
   auto job = make_job(store, "a");
-  EXPECT_TRUE(store.mark_running(job.id, 1001.0, 42));
-  EXPECT_FALSE(store.mark_running(job.id, 1002.0, 43));  // only from queued
+  EXPECT_TRUE(store.mark_running(job.id, 1001.0, 42, "local"));
+  EXPECT_FALSE(store.mark_running(job.id, 1002.0, 43, "local"));  // only from queued
   EXPECT_EQ(store.mark_cancelled(job.id, 1003.0), std::optional<std::string>("running"));
   // The process ends later: the job stays cancelled and gets its exit code.
   store.mark_finished(job.id, kFailed, -15, 1004.0, std::string("killed"));
@@ -36,6 +38,7 @@ TEST(JobStore, TransitionsKeepCancelled) {
   EXPECT_EQ(got->exit_code, -15);
   EXPECT_FALSE(got->error);
   EXPECT_EQ(got->pid, 42);
+  EXPECT_EQ(got->runner, "local");
   // Cancelling an ended job changes nothing and says what it was.
   EXPECT_EQ(store.mark_cancelled(job.id, 1005.0), std::optional<std::string>("cancelled"));
   EXPECT_EQ(store.mark_cancelled("job-unknown", 1005.0), std::nullopt);
@@ -114,6 +117,74 @@ TEST(JobStore, SurvivesReopenAndKeepsBytes) {
   auto page = again.read_output(seq, 0, 10, 1000);
   ASSERT_EQ(page.entries.size(), 1u);
   EXPECT_EQ(page.entries[0].line.content, std::string("\xff\x00z\r\n", 5));
+}
+
+TEST(JobStore, SubmittedJobStaysQueuedAndOutputProgressIsKeptPerStream) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  auto job = make_job(store, "a");
+  store.mark_submitted(job.id, 7, "slurm");
+  auto got = store.get(job.id);
+  EXPECT_EQ(got->status, "queued");
+  EXPECT_EQ(got->pid, 7);
+  EXPECT_EQ(got->runner, "slurm");
+  EXPECT_TRUE(store.mark_running(job.id, 1001.0, 7, "slurm"));
+
+  auto line = [](Stream stream, const char* text, std::optional<std::uint64_t> end) {
+    return OutputLine{stream, text, end};
+  };
+  EXPECT_EQ(store.stream_positions(job.seq), (std::array<std::uint64_t, 2>{0, 0}));
+  store.append_output(job.seq, 0, {line(Stream::stdout_stream, "a\n", 2),
+                                   line(Stream::stderr_stream, "e\n", 2),
+                                   line(Stream::stdout_stream, "bb\n", 5)});
+  EXPECT_EQ(store.stream_positions(job.seq), (std::array<std::uint64_t, 2>{5, 2}));
+  // A batch lost on the way leaves a gap; the position never goes back.
+  store.append_output(job.seq, 5, {line(Stream::stdout_stream, "z\n", 20)});
+  store.append_output(job.seq, 6, {line(Stream::stdout_stream, "late\n", 9),
+                                   line(Stream::stderr_stream, "no position\n", std::nullopt)});
+  EXPECT_EQ(store.stream_positions(job.seq), (std::array<std::uint64_t, 2>{20, 2}));
+  EXPECT_EQ(store.output_count(job.seq), 8);
+  auto other = make_job(store, "a");
+  EXPECT_EQ(store.stream_positions(other.seq), (std::array<std::uint64_t, 2>{0, 0}));
+}
+
+// A jobs.db written before jobs recorded their runner: it opens, gains the column, and its
+// jobs read back with no runner.
+TEST(JobStore, DatabaseWithoutRunnerColumnIsMigrated) {
+  TempDir dir;
+  std::string path = dir.path() + "/jobs.db";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const char* old_schema = R"sql(
+CREATE TABLE jobs(seq INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT UNIQUE NOT NULL,
+  owner TEXT NOT NULL, status TEXT NOT NULL, exit_code INTEGER, created_at REAL NOT NULL,
+  started_at REAL, finished_at REAL, file_path TEXT, resources TEXT NOT NULL,
+  fast INTEGER NOT NULL, error TEXT, pid INTEGER, cost REAL NOT NULL);
+CREATE TABLE output(job_seq INTEGER NOT NULL, idx INTEGER NOT NULL, stream INTEGER NOT NULL,
+  content BLOB NOT NULL, PRIMARY KEY(job_seq, idx)) WITHOUT ROWID;
+INSERT INTO jobs(id, owner, status, created_at, started_at, resources, fast, pid, cost)
+  VALUES('job-old', 'a', 'running', 1000, 1001, '{}', 0, 4242, 1);
+INSERT INTO output VALUES(1, 0, 0, CAST('old line' || char(10) AS BLOB));
+)sql";
+  ASSERT_EQ(sqlite3_exec(db, old_schema, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  for (int open = 0; open < 2; ++open) {  // the second open finds the column there
+    JobStore store(path);
+    auto old = store.get("job-old");
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->status, "running");
+    EXPECT_EQ(old->pid, 4242);
+    EXPECT_FALSE(old->runner);
+    EXPECT_EQ(store.read_output(old->seq, 0, 10, 1000).entries.at(0).line.content, "old line\n");
+    EXPECT_EQ(store.with_status(kRunning).size(), 1u);
+  }
+  JobStore store(path);
+  auto job = make_job(store, "a");
+  EXPECT_TRUE(store.mark_running(job.id, 1002.0, 5, "slurm"));
+  EXPECT_EQ(store.get(job.id)->runner, "slurm");
+  store.append_output(job.seq, 0, {OutputLine{Stream::stdout_stream, "x\n", 2}});
+  EXPECT_EQ(store.stream_positions(job.seq)[0], 2u);
 }
 
 TEST(JobStore, UnopenableDatabaseIsAnError) {
