@@ -51,6 +51,7 @@ struct ServeArgs {
   std::string slurm_partition;
   std::vector<std::string> slurm_args;
   double slurm_poll = 2.0;
+  std::optional<double> keep_days;
 };
 
 int add_key_command(const ServeArgs& args) {
@@ -124,6 +125,7 @@ int serve_command(const ServeArgs& args) {
   options.slurm.partition = args.slurm_partition;
   options.slurm.sbatch_args = args.slurm_args;
   options.slurm.poll_interval = args.slurm_poll;
+  options.keep_days = args.keep_days;
 
   auto logger = service::service_logger();
   logger->sinks().clear();
@@ -213,6 +215,11 @@ void add_serve_command(CLI::App& app, int& exit_code) {
   serve->add_option("--slurm-poll", args->slurm_poll, "Seconds between two squeue calls")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 3600.0));
+  serve->add_option("--keep-days", args->keep_days,
+                    "Delete jobs that ended (completed, failed or cancelled) more than this many "
+                    "days ago, with their output and working directory; checked at start and "
+                    "then hourly (default: keep every job). Fractions allowed: 0.5 is 12 hours")
+      ->check(CLI::PositiveNumber & CLI::Range(0.0, 1e9));
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")

@@ -82,6 +82,7 @@ void Scheduler::_take_up(const JobRecord& job, double now) {
     {
       std::lock_guard lock(_mutex);
       ++_running;
+      _active.insert(job.id);
     }
     bool resumed = false;
     try {
@@ -95,6 +96,7 @@ void Scheduler::_take_up(const JobRecord& job, double now) {
     }
     std::lock_guard lock(_mutex);
     --_running;
+    _active.erase(job.id);
   } else if (job.runner && *job.runner != ours) {
     error = other_runner_error(job, ours);
   }
@@ -132,6 +134,7 @@ void Scheduler::_dispatch() {
       job = std::move(_waiting[key]);
       _waiting.erase(key);
       ++_running;
+      _active.insert(job.id);
     }
     try {
       _runner->launch(_spec_for(job));
@@ -182,6 +185,11 @@ std::size_t Scheduler::queued_count() {
   return _queue.size();
 }
 
+std::set<std::string> Scheduler::active_jobs() {
+  std::lock_guard lock(_mutex);
+  return _active;
+}
+
 void Scheduler::on_submitted(const LaunchSpec& job, long pid) {
   _store.mark_submitted(job.job_id, pid, _runner->name());
 }
@@ -224,6 +232,7 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
   {
     std::lock_guard lock(_mutex);
     --_running;
+    _active.erase(job.job_id);
   }
   _dispatch();
 }

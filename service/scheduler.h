@@ -48,6 +48,10 @@ class Scheduler : public RunnerEvents {
   std::size_t running_count();
   std::size_t queued_count();
 
+  // The ids of the jobs handed to the runner and not finished yet. A cancelled job is among
+  // them until its process has ended, although the store already has it ended.
+  std::set<std::string> active_jobs();
+
   void on_submitted(const LaunchSpec& job, long pid) override;
   void on_started(const LaunchSpec& job, long pid) override;
   void on_output(const LaunchSpec& job, std::int64_t first_index,
@@ -69,6 +73,7 @@ class Scheduler : public RunnerEvents {
   std::set<QueueKey> _queue;
   std::map<QueueKey, JobRecord> _waiting;
   std::size_t _running = 0;
+  std::set<std::string> _active;
   bool _stopping = false;
 };
 

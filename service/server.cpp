@@ -1,6 +1,7 @@
 #include "service/server.h"
 
 #include <cerrno>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "service/local.h"
 #include "service/local_runner.h"
 #include "service/log.h"
+#include "service/retention.h"
 #include "service/scheduler.h"
 #include "service/store.h"
 #include "service/util.h"
@@ -64,12 +66,19 @@ struct JobService::Parts {
         runner(make_runner(options, scheduler)),
         api(store, keys, scheduler, jobs_dir(data_dir), options.limits) {
     scheduler.attach(*runner);
+    if (options.keep_days) {
+      sweeper = std::make_unique<RetentionSweeper>(
+          store, jobs_dir(data_dir),
+          RetentionOptions{.keep_days = *options.keep_days},
+          [this] { return scheduler.active_jobs(); });
+    }
   }
   JobStore store;
   KeyRing keys;
   Scheduler scheduler;
   std::unique_ptr<JobRunner> runner;
   Api api;
+  std::unique_ptr<RetentionSweeper> sweeper;
   httplib::Server http;
   std::once_flag stopped;
   bool started = false;
@@ -83,6 +92,9 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
   }
   if (_options.port < 0 || _options.port > 65535) {
     throw ServeError("port must be from 0 to 65535");
+  }
+  if (_options.keep_days && !(*_options.keep_days > 0 && std::isfinite(*_options.keep_days))) {
+    throw ServeError("the number of days to keep jobs must be a positive number");
   }
   if (_options.runner == "slurm") {
     for (const auto* command : {&_options.slurm.sbatch, &_options.slurm.squeue, &_options.slurm.scancel}) {
@@ -144,6 +156,8 @@ int JobService::bind() {
   if (!_parts->started) {
     _parts->started = true;
     _parts->scheduler.start();
+    // After the previous run's jobs are settled: their ends are then recorded.
+    if (_parts->sweeper) _parts->sweeper->start();
   }
   nlohmann::json info = {{"url", url()}, {"pid", static_cast<long>(getpid())}};
   try {
@@ -162,6 +176,10 @@ std::string JobService::url() const {
   return "http://" + host + ":" + std::to_string(_port);
 }
 
+std::size_t JobService::retention_sweeps() const {
+  return _parts && _parts->sweeper ? _parts->sweeper->sweeps_done() : 0;
+}
+
 void JobService::run() {
   _parts->http.listen_after_bind();
 }
@@ -170,6 +188,7 @@ void JobService::stop() {
   if (!_parts) return;
   std::call_once(_parts->stopped, [this] {
     _parts->http.stop();
+    if (_parts->sweeper) _parts->sweeper->stop();
     _parts->scheduler.stop();
   });
 }

@@ -25,6 +25,9 @@ struct ServiceOptions {
   ApiLimits limits;
   double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL
   std::optional<bool> has_gpu;  // absent: looked up
+  // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
+  // rows and working directory, at start and then periodically. Absent: every job is kept.
+  std::optional<double> keep_days;
 };
 
 // A configuration or start-up problem, with a one-line message for the user.
@@ -47,8 +50,9 @@ class JobService {
 
   // Binds the address (port 0 picks one), takes up the jobs a previous run left (queued
   // ones queued again; running ones, and ones waiting in Slurm's queue, followed again when
-  // they were this runner's and it can, else marked failed: see Scheduler::start), writes
-  // service.json and returns the port. Throws ServeError.
+  // they were this runner's and it can, else marked failed: see Scheduler::start), starts
+  // deleting old jobs (with keep_days, on a thread of its own), writes service.json and
+  // returns the port. Throws ServeError.
   int bind();
 
   // Serves requests until stop(); requires bind().
@@ -64,6 +68,8 @@ class JobService {
   const ServiceOptions& options() const { return _options; }
   // Whether this start created the keys file.
   bool created_keys() const { return _created_keys; }
+  // How many sweeps for old jobs have finished (0 without keep_days).
+  std::size_t retention_sweeps() const;
 
  private:
   struct Parts;

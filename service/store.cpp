@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 namespace pelmora::service {
 namespace {
 
@@ -24,6 +26,7 @@ CREATE TABLE IF NOT EXISTS jobs(
   runner TEXT);
 CREATE INDEX IF NOT EXISTS jobs_by_owner ON jobs(owner, seq);
 CREATE INDEX IF NOT EXISTS jobs_by_status ON jobs(status, seq);
+CREATE INDEX IF NOT EXISTS jobs_by_end ON jobs(finished_at);
 CREATE TABLE IF NOT EXISTS output(
   job_seq INTEGER NOT NULL,
   idx INTEGER NOT NULL,
@@ -117,10 +120,18 @@ JobStore::JobStore(const std::string& path) {
   }
   sqlite3_busy_timeout(_db, 5000);
   try {
+    // Only takes effect on a new, empty database: deleted jobs' pages can then be given back
+    // to the file system a few at a time (release_free_pages), where a full VACUUM would lock
+    // the store for as long as it takes to rewrite the whole file. An older database keeps
+    // its free pages and reuses them for new jobs, so it stops growing all the same.
+    _exec("PRAGMA auto_vacuum=INCREMENTAL");
     _exec("PRAGMA journal_mode=WAL");
     _exec("PRAGMA synchronous=NORMAL");
     _exec(kSchema);
     _migrate();
+    Statement s(_prepare("PRAGMA auto_vacuum"));
+    if (sqlite3_step(s.get()) != SQLITE_ROW) _fail("read the vacuum mode");
+    _incremental_vacuum = sqlite3_column_int(s.get(), 0) == 2;
   } catch (...) {
     sqlite3_close(_db);
     _db = nullptr;
@@ -403,6 +414,59 @@ OutputPage JobStore::read_output(std::int64_t seq, std::int64_t offset, std::siz
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) _fail("read output");
   return page;
+}
+
+std::vector<std::string> JobStore::delete_ended(double finished_before, std::size_t batch,
+                                                const std::set<std::string>& skip) {
+  std::lock_guard lock(_mutex);
+  _exec("BEGIN IMMEDIATE");
+  try {
+    // Ended jobs have a finished_at; queued and running ones do not (a cancelled job gets
+    // one when it is cancelled), and the status test makes sure of it.
+    std::vector<std::pair<std::int64_t, std::string>> due;
+    {
+      Statement s(_prepare(
+          "SELECT seq, id FROM jobs WHERE finished_at < ? "
+          "AND status IN ('completed', 'failed', 'cancelled') ORDER BY finished_at, seq LIMIT ?"));
+      s.bind(1, finished_before);
+      // The skipped ones can be among the first: asking for that many more still fills a batch.
+      s.bind(2, static_cast<std::int64_t>(batch + skip.size()));
+      int rc;
+      while ((rc = sqlite3_step(s.get())) == SQLITE_ROW && due.size() < batch) {
+        std::string id = column_text(s.get(), 1);
+        if (skip.count(id) == 0) due.emplace_back(sqlite3_column_int64(s.get(), 0), std::move(id));
+      }
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) _fail("find ended jobs");
+    }
+    Statement output(_prepare("DELETE FROM output WHERE job_seq = ?"));
+    Statement progress(_prepare("DELETE FROM stream_progress WHERE job_seq = ?"));
+    Statement job(_prepare("DELETE FROM jobs WHERE seq = ?"));
+    std::vector<std::string> deleted;
+    deleted.reserve(due.size());
+    for (auto& [seq, id] : due) {
+      for (Statement* s : {&output, &progress, &job}) {
+        sqlite3_reset(s->get());
+        s->bind(1, seq);
+        if (sqlite3_step(s->get()) != SQLITE_DONE) _fail("delete job " + id);
+      }
+      deleted.push_back(std::move(id));
+    }
+    _exec("COMMIT");
+    return deleted;
+  } catch (...) {
+    sqlite3_exec(_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+std::int64_t JobStore::release_free_pages(int pages) {
+  std::lock_guard lock(_mutex);
+  if (!_incremental_vacuum) return 0;
+  std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(std::max(pages, 1)) + ")";
+  _exec(sql.c_str());
+  Statement s(_prepare("PRAGMA freelist_count"));
+  if (sqlite3_step(s.get()) != SQLITE_ROW) _fail("count free pages");
+  return sqlite3_column_int64(s.get(), 0);
 }
 
 }  // namespace pelmora::service

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -132,6 +133,19 @@ class JobStore {
   OutputPage read_output(std::int64_t seq, std::int64_t offset, std::size_t max_entries,
                          std::size_t max_bytes);
 
+  // Deletes, in one transaction, at most `batch` ended jobs (completed, failed, cancelled)
+  // whose finished_at is before `finished_before`, oldest end first, with everything stored
+  // for them (output entries, output progress); jobs whose ids are in `skip` stay. Returns
+  // the ids deleted: fewer than `batch` when no more are due. Queued and running jobs are
+  // never deleted. Requires: batch > 0.
+  std::vector<std::string> delete_ended(double finished_before, std::size_t batch,
+                                        const std::set<std::string>& skip = {});
+
+  // Gives up to `pages` free pages back to the file system (a database created with
+  // incremental auto-vacuum; nothing happens for older ones) and returns how many free pages
+  // are left to give back (always 0 for a database without it). One short write transaction.
+  std::int64_t release_free_pages(int pages);
+
  private:
   void _migrate();
   void _exec(const char* sql);
@@ -139,6 +153,7 @@ class JobStore {
   sqlite3_stmt* _prepare(const char* sql);
 
   sqlite3* _db = nullptr;
+  bool _incremental_vacuum = false;
   std::mutex _mutex;
 };
 

@@ -137,6 +137,9 @@ TEST_F(ServeProcess, CommandLineRefusals) {
   auto help = run_command("serve --help");
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_THAT(help.out, HasSubstr("--allow-remote"));
+  EXPECT_THAT(help.out, HasSubstr("--keep-days"));
+  EXPECT_EQ(run_command("serve --keep-days 0 --data-dir " + dir.path() + "/d").exit_code, 2);
+  EXPECT_EQ(run_command("serve --keep-days nan --data-dir " + dir.path() + "/d").exit_code, 1);
   auto remote = run_command("serve --host 0.0.0.0 --data-dir " + dir.path() + "/d");
   EXPECT_EQ(remote.exit_code, 1);
   EXPECT_THAT(remote.out, HasSubstr("--allow-remote"));

@@ -75,6 +75,7 @@ class RunningService {
   std::string url() const { return service_->url(); }
   const std::string& key() const { return key_; }
   const std::string& data_dir() const { return service_->options().data_dir; }
+  JobService& service() { return *service_; }
 
  private:
   std::unique_ptr<JobService> service_;

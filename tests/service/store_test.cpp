@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "service/util.h"
@@ -185,6 +187,86 @@ INSERT INTO output VALUES(1, 0, 0, CAST('old line' || char(10) AS BLOB));
   EXPECT_EQ(store.get(job.id)->runner, "slurm");
   store.append_output(job.seq, 0, {OutputLine{Stream::stdout_stream, "x\n", 2}});
   EXPECT_EQ(store.stream_positions(job.seq)[0], 2u);
+}
+
+// An ended job with the given status and end time, with output and output progress.
+JobRecord ended_job(JobStore& store, const char* status, double finished_at) {
+  JobRecord job;
+  job.id = new_job_id();
+  job.owner = "a";
+  job.status = status;
+  job.created_at = finished_at - 10;
+  job.finished_at = finished_at;
+  store.insert(job);
+  store.append_output(job.seq, 0, {OutputLine{Stream::stdout_stream, "out\n", 4},
+                                   OutputLine{Stream::stderr_stream, "err\n", 4}});
+  return job;
+}
+
+TEST(JobStore, DeletesOnlyJobsThatEndedBeforeTheCutoff) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  auto completed = ended_job(store, kCompleted, 100);
+  auto failed = ended_job(store, kFailed, 200);
+  auto cancelled = ended_job(store, kCancelled, 300);
+  auto recent = ended_job(store, kCompleted, 5000);
+  auto at_cutoff = ended_job(store, kFailed, 1000);
+  auto queued = make_job(store, "a");  // created at 1000, long before any cutoff below
+  auto running = make_job(store, "a");
+  ASSERT_TRUE(store.mark_running(running.id, 1.0, 9, "local"));
+  // A status that is not ended protects a job even with an end time.
+  auto odd = ended_job(store, kRunning, 50);
+  auto active = ended_job(store, kCancelled, 60);
+
+  auto deleted = store.delete_ended(1000, 100, {active.id});
+  EXPECT_EQ(deleted, (std::vector<std::string>{completed.id, failed.id, cancelled.id}));
+  for (const auto& gone : {completed, failed, cancelled}) {
+    EXPECT_FALSE(store.get(gone.id));
+    EXPECT_EQ(store.output_count(gone.seq), 0);
+    EXPECT_TRUE(store.read_output(gone.seq, 0, 10, 1000).entries.empty());
+    EXPECT_EQ(store.stream_positions(gone.seq), (std::array<std::uint64_t, 2>{0, 0}));
+  }
+  for (const auto& kept : {recent, at_cutoff, queued, running, odd, active}) {
+    EXPECT_TRUE(store.get(kept.id)) << kept.status;
+  }
+  EXPECT_EQ(store.output_count(recent.seq), 2);
+  EXPECT_EQ(store.stream_positions(recent.seq), (std::array<std::uint64_t, 2>{4, 4}));
+  EXPECT_TRUE(store.delete_ended(1000, 100, {active.id}).empty());
+  EXPECT_EQ(store.delete_ended(1000, 100), std::vector<std::string>{active.id});
+}
+
+TEST(JobStore, DeletesInBatchesAndGivesPagesBack) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  std::set<std::string> old;
+  for (int i = 0; i < 7; ++i) {
+    auto job = ended_job(store, kCompleted, 100 + i);
+    store.append_output(job.seq, 2, std::vector<OutputLine>(20, OutputLine{Stream::stdout_stream,
+                                                                            std::string(4000, 'x'), {}}));
+    old.insert(job.id);
+  }
+  auto kept = ended_job(store, kCompleted, 9000);
+  // A skipped job among the first due ones still leaves full batches.
+  std::string skipped = store.with_status(kCompleted).front().id;
+  std::set<std::string> seen;
+  std::vector<std::size_t> sizes;
+  while (true) {
+    auto batch = store.delete_ended(1000, 3, {skipped});
+    sizes.push_back(batch.size());
+    seen.insert(batch.begin(), batch.end());
+    if (batch.size() < 3) break;
+  }
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{3, 3, 0}));
+  old.erase(skipped);
+  EXPECT_EQ(seen, old);
+  EXPECT_TRUE(store.get(skipped));
+  EXPECT_TRUE(store.get(kept.id));
+
+  // A new database vacuums incrementally: the output's pages go back a few at a time.
+  std::int64_t free_pages = store.release_free_pages(10);
+  EXPECT_GT(free_pages, 0);
+  EXPECT_EQ(store.release_free_pages(10), free_pages - 10);
+  EXPECT_EQ(store.release_free_pages(1 << 20), 0);
 }
 
 TEST(JobStore, UnopenableDatabaseIsAnError) {
