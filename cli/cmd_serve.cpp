@@ -214,12 +214,12 @@ void add_serve_command(CLI::App& app, int& exit_code) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   serve->add_option("--slurm-poll", args->slurm_poll, "Seconds between two squeue calls")
       ->capture_default_str()
-      ->check(CLI::Range(0.1, 3600.0));
+      ->check(finite_number("SECONDS") & CLI::Range(0.1, 3600.0));
   serve->add_option("--keep-days", args->keep_days,
                     "Delete jobs that ended (completed, failed or cancelled) more than this many "
                     "days ago, with their output and working directory; checked at start and "
                     "then hourly (default: keep every job). Fractions allowed: 0.5 is 12 hours")
-      ->check(CLI::PositiveNumber & CLI::Range(0.0, 1e9));
+      ->check(finite_number("DAYS") & CLI::PositiveNumber & CLI::Range(0.0, 1e9));
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")
@@ -228,13 +228,13 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                     "Seconds between SIGTERM and SIGKILL when a job is cancelled (local runner; "
                     "Slurm uses its own KillWait)")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 3600.0));
+      ->check(finite_number("SECONDS") & CLI::Range(0.0, 3600.0));
   serve->add_flag("--add-key", args->add_key,
                   "Add a new API key to the data directory, print it and exit");
   serve->add_option("--key-name", args->key_name, "Name of the key --add-key adds")
       ->capture_default_str();
   serve->add_option("--credits", args->credits, "Credit budget of the key --add-key adds")
-      ->check(CLI::NonNegativeNumber);
+      ->check(finite_number("CREDITS") & CLI::NonNegativeNumber);
   serve->add_option("--rate", args->rate,
                     "Submissions per minute allowed to the key --add-key adds")
       ->check(CLI::Range(0, 1000000000));

@@ -139,7 +139,11 @@ TEST_F(ServeProcess, CommandLineRefusals) {
   EXPECT_THAT(help.out, HasSubstr("--allow-remote"));
   EXPECT_THAT(help.out, HasSubstr("--keep-days"));
   EXPECT_EQ(run_command("serve --keep-days 0 --data-dir " + dir.path() + "/d").exit_code, 2);
-  EXPECT_EQ(run_command("serve --keep-days nan --data-dir " + dir.path() + "/d").exit_code, 1);
+  for (const char* bad : {"--keep-days nan", "--keep-days inf", "--cancel-grace nan", "--slurm-poll nan",
+                          "--add-key --credits nan"}) {
+    EXPECT_EQ(run_command(std::string("serve ") + bad + " --data-dir " + dir.path() + "/d").exit_code, 2)
+        << bad;
+  }
   auto remote = run_command("serve --host 0.0.0.0 --data-dir " + dir.path() + "/d");
   EXPECT_EQ(remote.exit_code, 1);
   EXPECT_THAT(remote.out, HasSubstr("--allow-remote"));
