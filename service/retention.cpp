@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "agent/platform/files.h"
@@ -152,6 +153,7 @@ std::size_t RetentionSweeper::sweep() {
     std::lock_guard lock(_mutex);
     if (_stopping) break;
   }
+  _remove_orphaned_dirs(cutoff, skip);
   if (deleted > 0) {
     service_logger()->info("pruned {} jobs finished more than {:g} days ago", deleted,
                            _options.keep_days);
@@ -168,6 +170,29 @@ std::size_t RetentionSweeper::sweep() {
     }
   }
   return deleted;
+}
+
+void RetentionSweeper::_remove_orphaned_dirs(double cutoff, const std::set<std::string>& skip) {
+  // A service that stopped between deleting a batch's rows and removing their directories
+  // leaves directories without a job behind. Only directories older than the cutoff are
+  // looked up: a job's directory is made just before its row is written, so a new one is
+  // never taken for an orphan. After the sweep, the old directories that still have a row
+  // are only those of jobs still queued or running: few lookups.
+  DirFd jobs(open(_jobs_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::vector<std::string> names;
+  if (jobs.get() < 0 || !list_names(jobs.get(), names)) return;
+  std::size_t removed = 0;
+  for (const auto& name : names) {
+    if (!is_job_id(name) || skip.contains(name)) continue;
+    struct stat st {};
+    if (fstatat(jobs.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode) || static_cast<double>(st.st_mtime) >= cutoff) continue;
+    if (_store.get(name)) continue;
+    if (remove_job_dir(_jobs_dir, name) == JobDirRemoval::removed) ++removed;
+  }
+  if (removed > 0) {
+    service_logger()->info("removed {} job directories left without a job", removed);
+  }
 }
 
 void RetentionSweeper::start() {

@@ -48,7 +48,8 @@ class RetentionSweeper {
   RetentionSweeper& operator=(const RetentionSweeper&) = delete;
 
   // One sweep on the calling thread; returns the number of jobs deleted. Logs a line when
-  // it deleted any. Throws StoreError (the batches committed before stay deleted).
+  // it deleted any. Job directories older than the cutoff that no job owns any more (a
+  // sweep cut short by a crash) are removed too. Throws StoreError (the batches committed before stay deleted).
   std::size_t sweep();
 
   // Starts the sweeper's thread: a sweep at once, then one every interval. Once only.
@@ -63,6 +64,8 @@ class RetentionSweeper {
 
  private:
   void _run();
+  // Removes the job directories older than `cutoff` that no job of the store owns.
+  void _remove_orphaned_dirs(double cutoff, const std::set<std::string>& skip);
 
   JobStore& _store;
   std::string _jobs_dir;

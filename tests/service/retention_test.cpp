@@ -2,6 +2,7 @@
 // started with keep_days over a data directory that holds old jobs.
 #include "service/retention.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -202,6 +203,46 @@ TEST(RetentionSweeper, SweepsPeriodicallyAndSkipsActiveJobs) {
   EXPECT_FALSE(fs::exists(join_path(jobs, later)));
   sweeper.stop();
   sweeper.stop();
+}
+
+// A sweep cut short by a crash leaves directories without a job: a later sweep removes the
+// old ones, and nothing else.
+TEST(RetentionSweeper, RemovesOldDirectoriesThatNoJobOwns) {
+  TempDir dir;
+  JobStore store(dir.path() + "/jobs.db");
+  const fs::path jobs = dir.path() + "/jobs";
+  make_private_dirs(jobs.string());
+  const auto long_ago = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  auto old_dir = [&](const std::string& name) {
+    fs::create_directories(jobs / name / "sub");
+    write(jobs / name / "sub" / "main.py", "pass\n");
+    fs::last_write_time(jobs / name, long_ago);
+    return jobs / name;
+  };
+  const fs::path orphan = old_dir(new_job_id());
+  const fs::path not_a_job = old_dir("notes");
+  const fs::path young = jobs / new_job_id();
+  fs::create_directories(young);
+  JobRecord queued;  // old, but still waiting: it keeps its directory
+  queued.id = new_job_id();
+  queued.owner = "a";
+  queued.status = kQueued;
+  store.insert(queued);
+  const fs::path queued_dir = old_dir(queued.id);
+  const fs::path outside = dir.path() + "/outside";
+  fs::create_directories(outside);
+  write(outside / "keep.txt", "x");
+  const fs::path link = jobs / new_job_id();
+  fs::create_directory_symlink(outside, link);
+
+  RetentionSweeper sweeper(store, jobs.string(), RetentionOptions{.keep_days = 1});
+  EXPECT_EQ(sweeper.sweep(), 0u);  // no job deleted; the orphan's directory goes
+  EXPECT_FALSE(fs::exists(orphan));
+  EXPECT_TRUE(fs::exists(not_a_job / "sub" / "main.py"));
+  EXPECT_TRUE(fs::exists(young));
+  EXPECT_TRUE(fs::exists(queued_dir / "sub" / "main.py"));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }
 
 }  // namespace
