@@ -604,9 +604,9 @@ void SlurmRunner::stop_all() {
     } else {
       // Its end is being reported on another thread right now.
       std::unique_lock lock(_mutex);
-      _changed.wait(lock, [&] {
-        auto it = _jobs.find(job->spec.job_id);
-        return it == _jobs.end() || it->second != job;
+      _changed.wait(lock, [this, waited = job] {
+        auto it = _jobs.find(waited->spec.job_id);
+        return it == _jobs.end() || it->second != waited;
       });
     }
   }
