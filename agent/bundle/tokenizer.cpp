@@ -3,6 +3,7 @@
 // size 1, and one bracket stack shared by all modes.
 #include "agent/bundle/tokenizer.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdio>
@@ -58,10 +59,35 @@ constexpr std::array<KeywordEntry, 39> kKeywords = {{
     {"_", Keyword::kUnderscore},
 }};
 
+// kKeywords sorted, and for each ASCII letter the range of those that start with it: most
+// names are no keyword, and a name is compared only with the few that share its first letter.
+constexpr auto kSortedKeywords = [] {
+  auto sorted = kKeywords;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const KeywordEntry& a, const KeywordEntry& b) { return a.text < b.text; });
+  return sorted;
+}();
+struct KeywordRange {
+  std::uint8_t begin = 0;
+  std::uint8_t end = 0;
+};
+constexpr auto kKeywordsByLetter = [] {
+  std::array<KeywordRange, 128> ranges{};
+  for (std::uint8_t i = 0; i < kSortedKeywords.size(); ++i) {
+    KeywordRange& r = ranges[static_cast<unsigned char>(kSortedKeywords[i].text[0])];
+    if (r.begin == r.end) r.begin = i;
+    r.end = static_cast<std::uint8_t>(i + 1);
+  }
+  return ranges;
+}();
+
 Keyword keyword_of(std::string_view text) {
-  if (text.size() > 8) return Keyword::kNotKeyword;
-  for (const auto& entry : kKeywords) {
-    if (entry.text == text) return entry.keyword;
+  if (text.empty() || text.size() > 8) return Keyword::kNotKeyword;
+  const auto first = static_cast<unsigned char>(text[0]);
+  if (first >= kKeywordsByLetter.size()) return Keyword::kNotKeyword;
+  const KeywordRange r = kKeywordsByLetter[first];
+  for (std::uint8_t i = r.begin; i < r.end; ++i) {
+    if (kSortedKeywords[i].text == text) return kSortedKeywords[i].keyword;
   }
   return Keyword::kNotKeyword;
 }

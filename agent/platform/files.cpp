@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -50,18 +51,23 @@ std::string read_file_bytes(const std::string& path) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_errno(errno);
   if (S_ISDIR(st.st_mode)) throw_errno(EISDIR);
+  // Read straight into the result: sized to the file (plus one byte, to see the end in one
+  // read), grown when the file grows or has no size (a pipe, a /proc file).
   std::string data;
-  if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
-  std::vector<char> buf(1 << 16);
+  data.resize(S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1
+                                                    : size_t{1} << 16);
+  size_t used = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    if (used == data.size()) data.resize(data.size() * 2);
+    const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_errno(errno);
     }
     if (n == 0) break;
-    data.append(buf.data(), static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
   }
+  data.resize(used);
   return data;
 }
 
@@ -138,7 +144,13 @@ std::string normalize_newlines(std::string_view text) {
 }
 
 std::string read_text_file(const std::string& path) {
-  return normalize_newlines(decode_utf8_replace(read_file_bytes(path)));
+  std::string text = read_file_bytes(path);
+  // Most source files are ASCII with LF line ends: then the bytes are the text.
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) text = decode_utf8_replace(text);
+  if (text.find('\r') != std::string::npos) text = normalize_newlines(text);
+  return text;
 }
 
 std::string current_dir() {

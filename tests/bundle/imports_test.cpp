@@ -141,6 +141,27 @@ TEST_F(ImportsCommand, UnreadableFileIsAnErrorButOthersAreReported) {
   EXPECT_NE(out.find(a + " ok q\n"), std::string::npos);
 }
 
+// Many files are checked on several threads; the report keeps the order given, an
+// unreadable file's error line included.
+TEST_F(ImportsCommand, ManyFilesAreReportedInTheOrderGiven) {
+  std::string args, expect;
+  for (int i = 0; i < 60; ++i) {
+    const std::string name = "m" + std::to_string(i) + ".py";
+    if (i % 7 == 3) {
+      args += " " + dir.path() + "/" + name;
+      expect += "pelmora: error: cannot read '" + dir.path() + "/" + name +
+                "': No such file or directory\n";
+      continue;
+    }
+    const std::string path = dir.write(name, i % 5 == 0 ? "x = (\n" : "import n" + std::to_string(i) + "\n");
+    args += " " + path;
+    expect += path + (i % 5 == 0 ? " invalid\n" : " ok n" + std::to_string(i) + "\n");
+  }
+  int status = -1;
+  EXPECT_EQ(run(args, status), expect);
+  EXPECT_EQ(status, 1);
+}
+
 TEST_F(ImportsCommand, JsonLines) {
   const std::string input = dir.write(
       "in.jsonl", "{\"code\": \"import a.b\\nfrom c import d\"}\nnot json\n{\"code\": \"x = (\"}\n{\"x\": 1}\n");
