@@ -48,11 +48,5 @@ TEST(ResolveApiUrl, ArgumentThenVariableEvenEmptyThenDefault) {
   EXPECT_EQ(resolve_api_url("http://arg/"), "http://arg/");
 }
 
-TEST(ResolveApiUrl, DefaultIsAnHttpsOriginWithoutPath) {
-  const std::string url(_DEFAULT_API_URL);
-  ASSERT_TRUE(url.starts_with("https://"));
-  EXPECT_EQ(url.find('/', 8), std::string::npos);
-}
-
 }  // namespace
 }  // namespace pelmora

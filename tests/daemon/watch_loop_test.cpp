@@ -188,13 +188,6 @@ TEST_F(WatchLoopTest, ExcludedProcessesArePassedOverSilently) {
   EXPECT_NE(h.terminal.output.find("  [102] mine.py"), std::string::npos);
 }
 
-TEST_F(WatchLoopTest, Win32LeavesSigtermAlone) {
-  Harness h({}, "win32");
-  h.table.during_prime = [&] { h.signals.raise(); };
-  h.daemon->watch();
-  EXPECT_FALSE(h.signals.with_sigterm);
-}
-
 TEST_F(WatchLoopTest, HandlersAreRestoredWhenTheStartFails) {
   Harness h;
   h.terminal.broken_output = true;

@@ -42,13 +42,5 @@ TEST(ShortCmd, CutAtSixtyCodePoints) {
   EXPECT_EQ(bad, std::string(59, 'a') + "\xe9");
 }
 
-TEST(ProcessInfoRecord, EqualityOverAllFields) {
-  ProcessInfo a = info({"python3"}, "/x.py");
-  ProcessInfo b = a;
-  EXPECT_EQ(a, b);
-  b.cpu_percent = 1.0;
-  EXPECT_NE(a, b);
-}
-
 }  // namespace
 }  // namespace pelmora
