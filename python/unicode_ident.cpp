@@ -1,6 +1,6 @@
 // Identifier characters through ICU, with the Unicode 15.1 changes that CPython 3.13 has and
 // ICU 72 (Unicode 15.0) lacks.
-#include "agent/bundle/unicode_ident.h"
+#include "python/unicode_ident.h"
 
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>

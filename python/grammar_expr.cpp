@@ -1,6 +1,6 @@
 // Expression rules of the Python 3.13 grammar, with the literal checks of their actions.
-#include "agent/bundle/grammar_parser.h"
-#include "agent/bundle/string_literals.h"
+#include "python/grammar_parser.h"
+#include "python/string_literals.h"
 
 namespace pelmora::grammar_detail {
 

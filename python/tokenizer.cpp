@@ -1,14 +1,14 @@
 // Python 3.13 tokenizer. The structure follows CPython's lexer: a stack of modes (regular
 // code, f-string literal text), an indentation stack checked with tab size 8 against tab
 // size 1, and one bracket stack shared by all modes.
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 #include <array>
 #include <cassert>
 #include <cstdio>
 #include <limits>
 
-#include "agent/bundle/unicode_ident.h"
+#include "python/unicode_ident.h"
 
 namespace pelmora {
 

@@ -1,4 +1,4 @@
-#include "agent/bundle/repr.h"
+#include "python/repr.h"
 
 #include <unicode/uchar.h>
 

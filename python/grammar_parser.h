@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/bundle/grammar.h"
-#include "agent/bundle/tokenizer.h"
+#include "python/grammar.h"
+#include "python/tokenizer.h"
 
 namespace pelmora::grammar_detail {
 

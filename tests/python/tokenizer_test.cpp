@@ -1,4 +1,4 @@
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent/bundle/imports.h"
-#include "agent/bundle/validity.h"
+#include "python/source.h"
 
 namespace pelmora {
 namespace {
@@ -247,8 +246,8 @@ TEST(Tokenizer, FuzzCorpusReplays) {
     ASSERT_FALSE(s.tokens.empty());
     EXPECT_EQ(s.error.has_value(), s.tokens.back().kind == TokenKind::ERRORTOKEN) << entry.path();
     for (const Token& t : s.tokens) EXPECT_LE(t.range.end, src.size()) << entry.path();
-    const ImportScan scan = scan_imports(src);
-    EXPECT_EQ(scan.valid, is_valid_python(src)) << entry.path();
+    const SourceCheck scan = check_source(src);
+    EXPECT_EQ(scan.valid, check_source(src).valid) << entry.path();
     ++files;
   }
   EXPECT_GT(files, 50);
