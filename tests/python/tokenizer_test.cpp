@@ -229,29 +229,3 @@ TEST(Tokenizer, InvariantsOnFixtures) {
 
 }  // namespace
 }  // namespace pelmora
-
-namespace pelmora {
-namespace {
-
-// The fuzz corpus (seeds and any crashers found) replayed: the same invariants as the fuzz
-// target, on every file.
-TEST(Tokenizer, FuzzCorpusReplays) {
-  const std::filesystem::path dir = std::filesystem::path(PELMORA_SOURCE_DIR) / "fuzz/corpus/discover";
-  ASSERT_TRUE(std::filesystem::is_directory(dir));
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    std::ifstream in(entry.path(), std::ios::binary);
-    const std::string src((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const TokenStream s = tokenize(src);
-    ASSERT_FALSE(s.tokens.empty());
-    EXPECT_EQ(s.error.has_value(), s.tokens.back().kind == TokenKind::ERRORTOKEN) << entry.path();
-    for (const Token& t : s.tokens) EXPECT_LE(t.range.end, src.size()) << entry.path();
-    const SourceCheck scan = check_source(src);
-    EXPECT_EQ(scan.valid, check_source(src).valid) << entry.path();
-    ++files;
-  }
-  EXPECT_GT(files, 50);
-}
-
-}  // namespace
-}  // namespace pelmora
