@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "agent/platform/utf8.h"
 #include "python/unicode_ident.h"
 
 namespace pelmora {
@@ -571,7 +572,9 @@ struct Tokenizer::State {
     bool first = true;
     while (p < stop) {
       const std::size_t at = p;
-      const char32_t ch = decode_utf8_at(src.substr(0, stop), p);
+      const Utf8Step step = decode_utf8(src.substr(0, stop), p);
+      const char32_t ch = step.code_point;  // U+FFFD, never an identifier character, if ill-formed
+      p += step.length;
       const bool ok = first ? is_identifier_start(ch) : is_identifier_continue(ch);
       if (!ok) {
         char buf[64];
