@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 
 extern "C" int fuzz_grammar_one(const std::uint8_t* data, std::size_t size);
@@ -28,6 +29,8 @@ struct Replay {
   Entry entry;
   int min_files;
 };
+
+void PrintTo(const Replay& r, std::ostream* os) { *os << r.target << " on fuzz/corpus/" << r.corpus; }
 
 class CorpusReplay : public ::testing::TestWithParam<Replay> {};
 
