@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "agent/bundle/imports.h"
-#include "agent/bundle/tokenizer.h"
 #include "agent/platform/files.h"
+#include "python/source.h"
+#include "python/tokenizer.h"
+#include "tests/python/python_oracle.h"
 
 namespace {
 
-constexpr const char* kStdlib = "/root/.pyenv/versions/3.13.0/lib/python3.13";
 
 struct Corpus {
   std::vector<std::string> texts;
@@ -25,7 +25,8 @@ const Corpus& corpus() {
     Corpus out;
     std::error_code ec;
     std::vector<std::string> paths;
-    for (auto it = std::filesystem::recursive_directory_iterator(kStdlib, ec);
+    if (!pelmora::testing::cpython_stdlib()) return out;
+    for (auto it = std::filesystem::recursive_directory_iterator(*pelmora::testing::cpython_stdlib(), ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
       if (it->is_regular_file() && it->path().extension() == ".py") paths.push_back(it->path());
     }
@@ -51,7 +52,7 @@ void BM_Discover(benchmark::State& state) {
   for (auto _ : state) {
     valid = 0;
     for (const std::string& text : c.texts) {
-      const pelmora::ImportScan scan = pelmora::scan_imports(text);
+      const pelmora::SourceCheck scan = pelmora::check_source(text);
       valid += scan.valid ? 1 : 0;
       benchmark::DoNotOptimize(scan);
     }
@@ -78,7 +79,8 @@ BENCHMARK(BM_Tokenize)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 // The reference: bench/cpython_discover.py, run once; its MB/s as a counter.
 void BM_CPythonAstParse(benchmark::State& state) {
   const std::string cmd = std::string("PYENV_VERSION=3.13.0 python3.13 ") + PELMORA_SOURCE_DIR +
-                          "/bench/cpython_discover.py " + kStdlib + " 1 2>/dev/null";
+                          "/bench/cpython_discover.py " +
+                          pelmora::testing::cpython_stdlib().value_or("/nonexistent") + " 1 2>/dev/null";
   double mb_per_s = 0;
   double seconds = 0;
   for (auto _ : state) {

@@ -9,17 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "agent/bundle/grammar.h"
-#include "agent/bundle/imports.h"
-#include "agent/bundle/tokenizer.h"
 #include "agent/platform/files.h"
+#include "python/grammar.h"
+#include "python/source.h"
+#include "python/tokenizer.h"
+#include "tests/python/python_oracle.h"
 
 namespace {
 
 const std::vector<std::string>& library_texts() {
   static const std::vector<std::string> texts = [] {
     const char* env = std::getenv("PELMORA_BENCH_PYTHON_DIR");
-    const std::string root = env != nullptr ? env : "/root/.pyenv/versions/3.13.0/lib/python3.13";
+    if (env == nullptr && !pelmora::testing::cpython_stdlib()) return std::vector<std::string>{};
+    const std::string root = env != nullptr ? env : *pelmora::testing::cpython_stdlib();
     std::vector<std::string> out;
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(
@@ -43,23 +45,19 @@ int64_t total_bytes(const std::vector<std::string>& texts) {
   return n;
 }
 
-// Tokenizing, the grammar verdict and the import names of every file.
+// Tokenizing, the grammar verdict and the import names of every file: check_source.
 void BM_ValidityAndImports(benchmark::State& state) {
   const auto& texts = library_texts();
   if (texts.empty()) {
-    state.SkipWithError("no Python files (set PELMORA_BENCH_PYTHON_DIR)");
+    state.SkipWithError("no Python files (set PELMORA_BENCH_PYTHON_DIR, or install CPython 3.13)");
     return;
   }
   size_t valid = 0;
   for (auto _ : state) {
     for (const auto& text : texts) {
-      const pelmora::TokenStream stream = pelmora::tokenize(text);
-      const bool ok = pelmora::check_python_syntax(text, stream).valid;
-      valid += ok ? 1 : 0;
-      if (ok) {
-        auto names = pelmora::find_imports(text, stream.tokens);
-        benchmark::DoNotOptimize(names);
-      }
+      auto check = pelmora::check_source(text);
+      valid += check.valid ? 1 : 0;
+      benchmark::DoNotOptimize(check);
     }
   }
   state.SetBytesProcessed(total_bytes(texts) * state.iterations());
@@ -68,7 +66,7 @@ void BM_ValidityAndImports(benchmark::State& state) {
 }
 BENCHMARK(BM_ValidityAndImports)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
-// The grammar verdict alone on already tokenized files.
+// The grammar recognizer alone (the layer below check_source) on already tokenized files.
 void BM_GrammarOnly(benchmark::State& state) {
   const auto& texts = library_texts();
   std::vector<pelmora::TokenStream> streams;

@@ -3,13 +3,15 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "agent/bundle/bundle.h"
-#include "agent/bundle/validity.h"
 #include "agent/platform/files.h"
 #include "cli/commands.h"
+#include "python/source.h"
 
 namespace pelmora::cli {
 namespace {
@@ -42,42 +44,43 @@ int run_bundle(const BundleOptions& opts) {
 
   // As an offload does: a script that does not parse, or a failure to bundle, sends the
   // script alone.
-  ModuleMap modules;
+  std::vector<LocalModule> found;
   const std::string_view source = code.starts_with(kByteOrderMark)
                                       ? std::string_view(code).substr(kByteOrderMark.size())
                                       : std::string_view(code);
-  if (!is_valid_python(source)) {
+  if (!check_source(source).valid) {
     std::cerr << "pelmora: " << opts.file
               << " is not valid Python 3.13; no local modules are looked for (the script is "
                  "sent alone)\n";
   } else {
     try {
-      modules = _discover_local_modules(source, base_dir);
+      std::set<std::string> seen;
+      found = find_local_modules(source, base_dir, seen);
     } catch (const std::exception& e) {
       std::cerr << "pelmora: warning: Failed to bundle local modules: " << e.what()
                 << " (the script is sent alone)\n";
     }
   }
-  const std::string bundle = assemble_bundle(code, modules);
+  const std::string bundle = assemble_bundle(code, module_map(found));
   if (!opts.list) {
     write_stdout(bundle);
     return kExitOk;
   }
 
   std::string out;
-  const auto files = locate_module_files(modules, base_dir);
+  const std::vector<LocalModule>& files = found;
   size_t name_width = 0;
   size_t path_width = 0;
   for (const auto& f : files) {
     name_width = std::max(name_width, f.name.size());
-    path_width = std::max(path_width, f.path.empty() ? 1 : f.path.size());
+    path_width = std::max(path_width, f.path.size());
   }
   for (const auto& f : files) {
     std::string line = f.name;
     line.resize(name_width + 2, ' ');
-    line += f.path.empty() ? "?" : f.path;
+    line += f.path;
     line.resize(name_width + 2 + path_width + 2, ' ');
-    line += plural(f.size, "byte", "bytes");
+    line += plural(f.source.size(), "byte", "bytes");
     out += line + "\n";
   }
   if (files.empty()) {

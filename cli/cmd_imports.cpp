@@ -13,9 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent/bundle/imports.h"
 #include "agent/platform/files.h"
 #include "cli/commands.h"
+#include "python/source.h"
 
 namespace pelmora::cli {
 namespace {
@@ -50,10 +50,10 @@ FileReport report_file(const std::string& path) {
     report.error = e.what();
     return report;
   }
-  const ImportScan scan = scan_imports(code);
+  const SourceCheck scan = check_source(code);
   report.line = path;
   report.line += scan.valid ? " ok" : " invalid";
-  for (const std::string& name : scan.names) {
+  for (const std::string& name : scan.imports) {
     report.line += ' ';
     report.line += name;
   }
@@ -121,10 +121,10 @@ int run_jsonl() {
         throw std::invalid_argument("expected an object with a string member \"code\"");
       }
       const std::string& code = in["code"].get_ref<const std::string&>();
-      const ImportScan scan = scan_imports(code);
+      const SourceCheck scan = check_source(code);
       out["valid"] = scan.valid;
       out["imports"] = nlohmann::json::array();
-      for (const std::string& name : scan.names) out["imports"].push_back(name);
+      for (const std::string& name : scan.imports) out["imports"].push_back(name);
     } catch (const nlohmann::json::exception& e) {
       out = nlohmann::json::object();
       out["error"] = std::string("not a JSON line: ") + e.what();

@@ -10,7 +10,7 @@
 
 #include "agent/bundle/bundle.h"
 #include "agent/bundle/future_imports.h"
-#include "agent/bundle/repr.h"
+#include "python/repr.h"
 #include "agent/platform/files.h"
 
 namespace {

@@ -8,9 +8,8 @@
 #include <string_view>
 
 #include "agent/bundle/discover.h"
-#include "agent/bundle/imports.h"
-#include "agent/bundle/tokenizer.h"
-#include "agent/bundle/validity.h"
+#include "python/source.h"
+#include "python/tokenizer.h"
 
 namespace {
 
@@ -44,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   pelmora::TokenizerOptions trivia;
   trivia.trivia = true;
   check_stream(src, pelmora::tokenize(src, trivia));
-  const pelmora::ImportScan scan = pelmora::scan_imports(src);
-  check(scan.valid == pelmora::is_valid_python(src));
-  if (!scan.valid) check(scan.names.empty());
+  const pelmora::SourceCheck scan = pelmora::check_source(src);
+  check(scan.valid == pelmora::check_source(src).valid);
+  if (!scan.valid) check(scan.imports.empty() && !scan.error.message.empty());
   // Discovery in a directory that does not exist: only the scanning runs.
   std::set<std::string> seen;
   const pelmora::ModuleMap m =

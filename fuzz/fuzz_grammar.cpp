@@ -1,8 +1,6 @@
 // libFuzzer target for the grammar recognizer: any byte string, taken as module text is
 // taken (UTF-8 with replacement, LF newlines). Checks that the verdict is deterministic and
-// that its position lies within the text. With PELMORA_FUZZ_CROSS_CHECK=1 it also checks
-// that the token-level validity check (validity.h) never rejects a text the grammar
-// accepts, as that check promises.
+// that its position lies within the text.
 //
 // With PELMORA_GRAMMAR_VERDICTS=FILE in the environment, every input's verdict is appended
 // to FILE as a JSON line {"code", "valid"}, so that the inputs a run kept can be compared
@@ -13,9 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "agent/bundle/grammar.h"
-#include "agent/bundle/validity.h"
 #include "agent/platform/files.h"
+#include "python/source.h"
 
 namespace {
 
@@ -45,12 +42,10 @@ void append_json_string(std::string& out, std::string_view s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::string text = pelmora::normalize_newlines(pelmora::decode_utf8_replace(bytes));
-  const pelmora::SyntaxVerdict v = pelmora::check_python_syntax(text);
-  const pelmora::SyntaxVerdict again = pelmora::check_python_syntax(text);
-  if (v.valid != again.valid || v.offset != again.offset) std::abort();
-  if (!v.valid && (v.offset > text.size() || v.message.empty())) std::abort();
-  static const bool cross_check = std::getenv("PELMORA_FUZZ_CROSS_CHECK") != nullptr;
-  if (cross_check && v.valid && !pelmora::passes_token_checks(text, pelmora::tokenize(text))) std::abort();
+  const pelmora::SourceCheck v = pelmora::check_source(text);
+  const pelmora::SourceCheck again = pelmora::check_source(text);
+  if (v.valid != again.valid || v.error.offset != again.error.offset) std::abort();
+  if (!v.valid && (v.error.offset > text.size() || v.error.message.empty())) std::abort();
   if (const char* path = std::getenv("PELMORA_GRAMMAR_VERDICTS")) {
     std::string line = "{\"code\": ";
     append_json_string(line, text);

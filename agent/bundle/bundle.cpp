@@ -3,7 +3,7 @@
 #include <cassert>
 
 #include "agent/bundle/future_imports.h"
-#include "agent/bundle/repr.h"
+#include "python/repr.h"
 #include "agent/platform/files.h"
 
 namespace pelmora {
@@ -77,52 +77,6 @@ std::string _bundle_local_modules(std::string_view code, std::string_view script
   // Python skips a byte-order mark at the start of a source file; so does the search for
   // the script's imports.
   return assemble_bundle(code, _discover_local_modules(without_bom(code), base_dir));
-}
-
-std::vector<ModuleFile> locate_module_files(const ModuleMap& modules,
-                                            const std::string& base_dir) {
-  std::vector<ModuleFile> files;
-  files.reserve(modules.size());
-  for (const auto& [name, source] : modules) files.push_back({name, "", source.size()});
-
-  // Directories to look in: the script's, then every package directory found so far. A
-  // module brought in by a package comes ahead of the package, so repeat until nothing
-  // more is found.
-  std::vector<std::string> dirs{base_dir};
-  const auto text_of = [](const std::string& path, std::string& text) {
-    if (!is_regular_file(path)) return false;
-    try {
-      text = read_text_file(path);
-      return true;
-    } catch (const FileError&) {
-      return false;
-    }
-  };
-  bool progress = true;
-  while (progress) {
-    progress = false;
-    for (size_t m = 0; m < modules.size(); ++m) {
-      if (!files[m].path.empty()) continue;
-      const auto& [name, source] = modules[m];
-      for (size_t d = 0; d < dirs.size() && files[m].path.empty(); ++d) {
-        std::string text;
-        const std::string module_file = join_path(dirs[d], name + ".py");
-        if (text_of(module_file, text)) {
-          // A module file shadows a package of the same name.
-          if (text == source) files[m].path = module_file;
-          continue;
-        }
-        const std::string package_dir = join_path(dirs[d], name);
-        const std::string init_file = join_path(package_dir, "__init__.py");
-        if (text_of(init_file, text) && text == source) {
-          files[m].path = init_file;
-          dirs.push_back(package_dir);
-        }
-      }
-      if (!files[m].path.empty()) progress = true;
-    }
-  }
-  return files;
 }
 
 }  // namespace pelmora

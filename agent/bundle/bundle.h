@@ -46,18 +46,4 @@ std::string script_base_dir(std::string_view script_path);
 // Requires: every module name is an identifier.
 std::string assemble_bundle(std::string_view code, const ModuleMap& modules);
 
-// One local module of a bundle and the file it was read from.
-struct ModuleFile {
-  std::string name;
-  std::string path;  // empty when no file with that text was found any more
-  size_t size = 0;   // bytes of the module's source text
-};
-
-// Where the modules of `modules` (as discovery found them for a script in `base_dir`)
-// come from, in their order. Discovery looks a name up as base_dir/NAME.py, else
-// base_dir/NAME/__init__.py, and looks up a package's own imports in the package's
-// directory; this walks the same places and takes the first file whose text equals the
-// module's source. Throws nothing: unreadable candidates are passed over.
-std::vector<ModuleFile> locate_module_files(const ModuleMap& modules, const std::string& base_dir);
-
 }  // namespace pelmora

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "agent/bundle/imports.h"
+#include "python/source.h"
 #include "agent/platform/files.h"
 
 namespace pelmora {
@@ -18,32 +18,33 @@ struct Frame {
   std::size_t next = 0;
   std::string base_dir;
   std::string module_name;  // empty for the text the call started with
+  std::string path;
   std::string text;
 };
 
 std::unique_ptr<Frame> make_frame(std::string_view code, std::string base_dir,
-                                  std::string module_name, std::string text) {
+                                  std::string module_name, std::string path) {
   auto frame = std::make_unique<Frame>();
-  const ImportScan scan = scan_imports(code);
-  frame->names.assign(scan.names.begin(), scan.names.end());  // std::set: code-point order
+  const SourceCheck scan = check_source(code);
+  frame->names.assign(scan.imports.begin(), scan.imports.end());  // std::set: code-point order
   frame->base_dir = std::move(base_dir);
   frame->module_name = std::move(module_name);
-  frame->text = std::move(text);
+  frame->path = std::move(path);
   return frame;
 }
 
 }  // namespace
 
-ModuleMap _discover_local_modules(std::string_view code, const std::string& base_dir,
-                                  std::set<std::string>& _seen) {
-  ModuleMap result;
+std::vector<LocalModule> find_local_modules(std::string_view code, const std::string& base_dir,
+                                            std::set<std::string>& _seen) {
+  std::vector<LocalModule> result;
   std::vector<std::unique_ptr<Frame>> stack;
   stack.push_back(make_frame(code, base_dir, {}, {}));
   while (!stack.empty()) {
     Frame& top = *stack.back();
     if (top.next == top.names.size()) {
       if (!top.module_name.empty()) {
-        result.emplace_back(std::move(top.module_name), std::move(top.text));
+        result.push_back({std::move(top.module_name), std::move(top.path), std::move(top.text)});
       }
       stack.pop_back();
       continue;
@@ -54,7 +55,7 @@ ModuleMap _discover_local_modules(std::string_view code, const std::string& base
     if (is_regular_file(module_file)) {
       _seen.insert(name);
       std::string text = read_text_file(module_file);
-      auto frame = make_frame(text, top.base_dir, name, {});
+      auto frame = make_frame(text, top.base_dir, name, module_file);
       frame->text = std::move(text);
       stack.push_back(std::move(frame));
       continue;
@@ -64,12 +65,28 @@ ModuleMap _discover_local_modules(std::string_view code, const std::string& base
     if (is_regular_file(package_file)) {
       _seen.insert(name);
       std::string text = read_text_file(package_file);
-      auto frame = make_frame(text, package_dir, name, {});
+      auto frame = make_frame(text, package_dir, name, package_file);
       frame->text = std::move(text);
       stack.push_back(std::move(frame));
     }
   }
   return result;
+}
+
+ModuleMap module_map(const std::vector<LocalModule>& modules) {
+  ModuleMap map;
+  map.reserve(modules.size());
+  for (const LocalModule& m : modules) map.emplace_back(m.name, m.source);
+  return map;
+}
+
+ModuleMap _discover_local_modules(std::string_view code, const std::string& base_dir,
+                                  std::set<std::string>& _seen) {
+  std::vector<LocalModule> found = find_local_modules(code, base_dir, _seen);
+  ModuleMap map;
+  map.reserve(found.size());
+  for (LocalModule& m : found) map.emplace_back(std::move(m.name), std::move(m.source));
+  return map;
 }
 
 ModuleMap _discover_local_modules(std::string_view code, const std::string& base_dir) {

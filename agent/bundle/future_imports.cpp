@@ -1,6 +1,6 @@
 #include "agent/bundle/future_imports.h"
 
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 namespace pelmora {
 namespace {

@@ -29,8 +29,6 @@ class Fd {
   int fd_;
 };
 
-void append_replacement(std::string& out) { out += "\xEF\xBF\xBD"; }
-
 }  // namespace
 
 bool is_regular_file(const std::string& path) {
@@ -69,63 +67,6 @@ std::string read_file_bytes(const std::string& path) {
   }
   data.resize(used);
   return data;
-}
-
-std::string decode_utf8_replace(std::string_view in) {
-  std::string out;
-  out.reserve(in.size());
-  size_t i = 0;
-  const size_t n = in.size();
-  while (i < n) {
-    const auto b0 = static_cast<unsigned char>(in[i]);
-    if (b0 < 0x80) {
-      // Copy the ASCII run in one go.
-      size_t j = i + 1;
-      while (j < n && static_cast<unsigned char>(in[j]) < 0x80) ++j;
-      out.append(in.data() + i, j - i);
-      i = j;
-      continue;
-    }
-    int need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      need = 1;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      need = 2;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      need = 3;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      append_replacement(out);
-      ++i;
-      continue;
-    }
-    size_t j = i + 1;
-    bool ok = true;
-    for (int k = 0; k < need; ++k, ++j) {
-      if (j >= n) {
-        ok = false;
-        break;
-      }
-      const auto b = static_cast<unsigned char>(in[j]);
-      const unsigned char l = (k == 0) ? lo : 0x80;
-      const unsigned char h = (k == 0) ? hi : 0xBF;
-      if (b < l || b > h) {
-        ok = false;
-        break;
-      }
-    }
-    if (ok) {
-      out.append(in.data() + i, j - i);
-    } else {
-      append_replacement(out);  // the maximal valid prefix counts as one
-    }
-    i = j;
-  }
-  return out;
 }
 
 std::string normalize_newlines(std::string_view text) {

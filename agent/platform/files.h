@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "agent/platform/utf8.h"
+
 namespace pelmora {
 
 // A file could not be opened or read. what() is the system's text for the errno, such as
@@ -23,14 +25,10 @@ bool is_regular_file(const std::string& path);
 // The whole file as bytes. Throws FileError (a directory is an error too: EISDIR).
 std::string read_file_bytes(const std::string& path);
 
-// Bytes decoded as UTF-8 the way Python's decoder with errors="replace" does it: every
-// maximal ill-formed subpart becomes one U+FFFD. The result is valid UTF-8.
-std::string decode_utf8_replace(std::string_view bytes);
-
 // CR LF and lone CR turned into LF.
 std::string normalize_newlines(std::string_view text);
 
-// read_file_bytes, decode_utf8_replace, normalize_newlines: how scripts and module files
+// read_file_bytes, decode_utf8_replace (agent/platform/utf8.h), normalize_newlines: how scripts and module files
 // are read. A byte-order mark stays in the text. Throws FileError.
 std::string read_text_file(const std::string& path);
 

@@ -1,13 +1,13 @@
 #include "agent/platform/terminal_text.h"
 
+#include "agent/platform/utf8.h"
+
 namespace pelmora {
 namespace {
 
 unsigned char byte_at(std::string_view text, std::size_t i) {
   return static_cast<unsigned char>(text[i]);
 }
-
-bool in_range(unsigned char b, unsigned char lo, unsigned char hi) { return b >= lo && b <= hi; }
 
 void append_hex(std::string& out, unsigned char b) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -19,38 +19,8 @@ void append_hex(std::string& out, unsigned char b) {
 }  // namespace
 
 std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const unsigned char lead = byte_at(text, i);
-  if (lead < 0x80) return 1;
-  std::size_t len = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (in_range(lead, 0xC2, 0xDF)) {
-    len = 2;
-  } else if (lead == 0xE0) {
-    len = 3;
-    lo = 0xA0;
-  } else if (in_range(lead, 0xE1, 0xEC) || in_range(lead, 0xEE, 0xEF)) {
-    len = 3;
-  } else if (lead == 0xED) {
-    len = 3;
-    hi = 0x9F;
-  } else if (lead == 0xF0) {
-    len = 4;
-    lo = 0x90;
-  } else if (in_range(lead, 0xF1, 0xF3)) {
-    len = 4;
-  } else if (lead == 0xF4) {
-    len = 4;
-    hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < len) return 0;
-  if (!in_range(byte_at(text, i + 1), lo, hi)) return 0;
-  for (std::size_t k = 2; k < len; ++k) {
-    if (!in_range(byte_at(text, i + k), 0x80, 0xBF)) return 0;
-  }
-  return len;
+  const Utf8Step step = decode_utf8(text, i);
+  return step.well_formed ? step.length : 0;
 }
 
 std::string escape_for_terminal(std::string_view text) {

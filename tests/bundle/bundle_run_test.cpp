@@ -7,7 +7,7 @@
 
 #include "agent/bundle/bundle.h"
 #include "agent/platform/files.h"
-#include "tests/bundle/python_oracle.h"
+#include "tests/python/python_oracle.h"
 
 namespace pelmora {
 namespace {

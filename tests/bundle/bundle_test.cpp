@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 
 #include "agent/bundle/future_imports.h"
 #include "agent/platform/files.h"
-#include "tests/bundle/python_oracle.h"
+#include "tests/python/python_oracle.h"
 
 namespace pelmora {
 namespace {
@@ -196,23 +197,25 @@ TEST(ScriptBaseDir, RelativePathsAreTakenAgainstTheWorkingDirectory) {
   EXPECT_EQ(script_base_dir("sub/../sub/train.py"), join_path(current_dir(), "sub"));
 }
 
-TEST(LocateModuleFiles, FollowsDiscoveryLookUps) {
+// Discovery records the file each module was read from: a module file ahead of a package
+// of the same name, a package's own imports looked up in its directory.
+TEST(FindLocalModules, RecordsEachModulesFile) {
   testing::TempDir dir;
   const std::string a = dir.write("a.py", "A = 1\r\n");
   dir.write("a/__init__.py", "shadowed\n");
   const std::string pkg = dir.write("pkg/__init__.py", "from .inner import f\n");
   const std::string inner = dir.write("pkg/inner.py", "def f(): pass\n");
-  const ModuleMap modules = {
-      {"inner", "def f(): pass\n"}, {"pkg", "from .inner import f\n"}, {"a", "A = 1\n"},
-      {"gone", "x\n"}};
-  const auto files = locate_module_files(modules, dir.path());
-  ASSERT_EQ(files.size(), 4u);
-  EXPECT_EQ(files[0].name, "inner");
-  EXPECT_EQ(files[0].path, inner);
-  EXPECT_EQ(files[1].path, pkg);
-  EXPECT_EQ(files[2].path, a);
-  EXPECT_EQ(files[2].size, 6u);
-  EXPECT_EQ(files[3].path, "");
+  std::set<std::string> seen;
+  const auto files = find_local_modules("import pkg, a, gone\n", dir.path(), seen);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].name, "a");
+  EXPECT_EQ(files[0].path, a);
+  EXPECT_EQ(files[0].source, "A = 1\n");
+  EXPECT_EQ(files[1].name, "inner");
+  EXPECT_EQ(files[1].path, inner);
+  EXPECT_EQ(files[2].path, pkg);
+  seen.clear();
+  EXPECT_EQ(module_map(files), _discover_local_modules("import pkg, a, gone\n", dir.path(), seen));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agent/platform/files.h"
-#include "tests/bundle/python_oracle.h"
+#include "tests/python/python_oracle.h"
 
 namespace pelmora {
 namespace {
@@ -183,7 +183,7 @@ TEST_F(Discover, OrderEqualsRecursiveDefinition) {
 
 }  // namespace pelmora
 
-#include "agent/bundle/imports.h"
+#include "python/source.h"
 
 namespace pelmora {
 namespace {
@@ -191,8 +191,8 @@ namespace {
 // The recursive definition, written out directly (small inputs only).
 ModuleMap recursive(const std::string& code, const std::string& base, std::set<std::string>& seen) {
   ModuleMap result;
-  const ImportScan scan = scan_imports(code);
-  for (const std::string& name : scan.names) {
+  const SourceCheck scan = check_source(code);
+  for (const std::string& name : scan.imports) {
     if (seen.count(name) != 0) continue;
     std::string dir = base;
     std::string file = join_path(base, name + ".py");

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 namespace pelmora {
 
@@ -32,14 +32,9 @@ struct SyntaxVerdict {
   std::uint32_t offset = 0;
 };
 
-// Whether CPython 3.13's ast.parse accepts `code` (UTF-8, already decoded).
-SyntaxVerdict check_python_syntax(std::string_view code);
-
-// The same for an already tokenized text (tokenize() without trivia).
-// Requires: `stream` is the stream of `code`.
+// Whether CPython 3.13's ast.parse accepts `code` (UTF-8, already decoded), already
+// tokenized. Callers outside the front end use check_source (python/source.h).
+// Requires: `stream` is tokenize(code) without trivia.
 SyntaxVerdict check_python_syntax(std::string_view code, const TokenStream& stream);
-
-// Shorthand for check_python_syntax(code).valid.
-bool is_python_syntax_valid(std::string_view code);
 
 }  // namespace pelmora

@@ -1,7 +1,7 @@
 // Python 3.13 tokenizer. The structure follows CPython's lexer: a stack of modes (regular
 // code, f-string literal text), an indentation stack checked with tab size 8 against tab
 // size 1, and one bracket stack shared by all modes.
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "agent/bundle/unicode_ident.h"
+#include "agent/platform/utf8.h"
+#include "python/unicode_ident.h"
 
 namespace pelmora {
 
@@ -597,7 +598,9 @@ struct Tokenizer::State {
     bool first = true;
     while (p < stop) {
       const std::size_t at = p;
-      const char32_t ch = decode_utf8_at(src.substr(0, stop), p);
+      const Utf8Step step = decode_utf8(src.substr(0, stop), p);
+      const char32_t ch = step.code_point;  // U+FFFD, never an identifier character, if ill-formed
+      p += step.length;
       const bool ok = first ? is_identifier_start(ch) : is_identifier_continue(ch);
       if (!ok) {
         char buf[64];

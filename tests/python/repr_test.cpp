@@ -1,8 +1,9 @@
-#include "agent/bundle/repr.h"
+#include "python/repr.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iostream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "agent/platform/files.h"
-#include "tests/bundle/python_oracle.h"
+#include "tests/python/python_oracle.h"
 
 namespace pelmora {
 namespace {
@@ -166,6 +167,7 @@ TEST(PythonReprLive, RandomTextsFromEveryPlane) {
   std::mt19937 rng(std::random_device{}());
   const auto seed = static_cast<unsigned>(rng());
   rng.seed(seed);
+  std::cout << "random texts seed " << seed << "\n";
   const std::vector<char32_t> specials = {'\'', '"', '\\', '\t', '\n', '\r', 0x0B, 0x0C, 0,
                                           0x1F, 0x7F, 0x80, 0x85, 0x9F, 0xA0, 0xAD, 0x200B,
                                           0x2028, 0x2029, 0xFEFF, 0xFFFD, 0x1F600, 0xE0001};

@@ -1,72 +1,13 @@
-#include "agent/bundle/repr.h"
+#include "python/repr.h"
 
 #include <unicode/uchar.h>
+
+#include "agent/platform/utf8.h"
 
 namespace pelmora {
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
 constexpr char kHex[] = "0123456789abcdef";
-
-// Decodes the code point at `s[i]` and advances `i` past it. A maximal ill-formed subpart
-// (Unicode 15.0, section 3.9, "U+FFFD substitution of maximal subparts") gives U+FFFD.
-char32_t next_code_point(std::string_view s, size_t& i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    ++i;
-    return b0;
-  }
-  size_t len = 0;
-  char32_t cp = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    cp = b0 & 0x1Fu;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    cp = b0 & 0x0Fu;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    cp = b0 & 0x07u;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    ++i;
-    return kReplacement;
-  }
-  ++i;
-  for (size_t k = 1; k < len; ++k) {
-    if (i >= s.size()) return kReplacement;
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < lo || b > hi) return kReplacement;  // this byte starts the next sequence
-    cp = (cp << 6) | (b & 0x3Fu);
-    lo = 0x80;
-    hi = 0xBF;
-    ++i;
-  }
-  return cp;
-}
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 void append_hex_escape(std::string& out, char kind, char32_t cp, int digits) {
   out += '\\';
@@ -119,7 +60,9 @@ std::string python_repr(std::string_view utf8) {
     if (i >= utf8.size()) break;
 
     const size_t start = i;
-    const char32_t cp = next_code_point(utf8, i);
+    const Utf8Step step = decode_utf8(utf8, i);  // U+FFFD for a maximal ill-formed subpart
+    const char32_t cp = step.code_point;
+    i += step.length;
     if (cp == static_cast<char32_t>(quote) || cp == '\\') {
       out += '\\';
       out += static_cast<char>(cp);
@@ -132,7 +75,7 @@ std::string python_repr(std::string_view utf8) {
     } else if (cp < 0x20 || cp == 0x7F) {
       append_hex_escape(out, 'x', cp, 2);
     } else if (is_repr_printable(cp)) {
-      if (cp == kReplacement) {
+      if (cp == kReplacementCharacter) {
         append_utf8(out, cp);  // the input bytes may have been ill-formed
       } else {
         out.append(utf8.data() + start, i - start);

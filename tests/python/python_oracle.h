@@ -47,6 +47,25 @@ inline CommandResult run_command(const std::string& command) {
   return result;
 }
 
+// The directory of CPython 3.13's standard library as the interpreter reports it, asked
+// once; nullopt when CPython 3.13 is missing or its library has no os.py.
+inline const std::optional<std::string>& cpython_stdlib() {
+  static const std::optional<std::string> dir = []() -> std::optional<std::string> {
+    if (!python313()) return std::nullopt;
+    CommandResult r = run_command(
+        *python313() + " -c 'import sysconfig; print(sysconfig.get_path(\"stdlib\"))' 2>/dev/null");
+    while (!r.out.empty() && (r.out.back() == '\n' || r.out.back() == '\r')) r.out.pop_back();
+    if (r.status != 0 || r.out.empty()) return std::nullopt;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(r.out) / "os.py")) return std::nullopt;
+    return r.out;
+  }();
+  return dir;
+}
+
+inline constexpr const char* kNoStdlib =
+    "CPython 3.13's standard library not found (PYENV_VERSION=3.13.0 python3.13 -c 'import "
+    "sysconfig; print(sysconfig.get_path(\"stdlib\"))' gave no directory with os.py)";
+
 // Single-quoted for /bin/sh.
 inline std::string shell_quote(const std::string& s) {
   std::string out = "'";

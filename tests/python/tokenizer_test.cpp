@@ -1,4 +1,4 @@
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent/bundle/imports.h"
-#include "agent/bundle/validity.h"
+#include "python/source.h"
 
 namespace pelmora {
 namespace {
@@ -226,32 +225,6 @@ TEST(Tokenizer, InvariantsOnFixtures) {
     ++count;
   }
   EXPECT_GT(count, 300);
-}
-
-}  // namespace
-}  // namespace pelmora
-
-namespace pelmora {
-namespace {
-
-// The fuzz corpus (seeds and any crashers found) replayed: the same invariants as the fuzz
-// target, on every file.
-TEST(Tokenizer, FuzzCorpusReplays) {
-  const std::filesystem::path dir = std::filesystem::path(PELMORA_SOURCE_DIR) / "fuzz/corpus/discover";
-  ASSERT_TRUE(std::filesystem::is_directory(dir));
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    std::ifstream in(entry.path(), std::ios::binary);
-    const std::string src((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const TokenStream s = tokenize(src);
-    ASSERT_FALSE(s.tokens.empty());
-    EXPECT_EQ(s.error.has_value(), s.tokens.back().kind == TokenKind::ERRORTOKEN) << entry.path();
-    for (const Token& t : s.tokens) EXPECT_LE(t.range.end, src.size()) << entry.path();
-    const ImportScan scan = scan_imports(src);
-    EXPECT_EQ(scan.valid, is_valid_python(src)) << entry.path();
-    ++files;
-  }
-  EXPECT_GT(files, 50);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Pattern rules of the Python 3.13 grammar (the case clauses of match statements).
-#include "agent/bundle/grammar_parser.h"
+#include "python/grammar_parser.h"
 
 namespace pelmora::grammar_detail {
 

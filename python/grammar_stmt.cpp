@@ -1,8 +1,8 @@
 // The recognizer's entry points and the statement rules of the Python 3.13 grammar.
 #include <string>
 
-#include "agent/bundle/grammar.h"
-#include "agent/bundle/grammar_parser.h"
+#include "python/grammar.h"
+#include "python/grammar_parser.h"
 
 namespace pelmora {
 
@@ -965,10 +965,5 @@ SyntaxVerdict check_python_syntax(std::string_view code, const TokenStream& stre
   return parser.run();
 }
 
-SyntaxVerdict check_python_syntax(std::string_view code) {
-  return check_python_syntax(code, tokenize(code));
-}
-
-bool is_python_syntax_valid(std::string_view code) { return check_python_syntax(code).valid; }
 
 }  // namespace pelmora

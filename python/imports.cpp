@@ -1,8 +1,7 @@
 // Import statements read from the token stream.
-#include "agent/bundle/imports.h"
+#include "python/imports.h"
 
-#include "agent/bundle/unicode_ident.h"
-#include "agent/bundle/validity.h"
+#include "python/unicode_ident.h"
 
 namespace pelmora {
 
@@ -145,15 +144,6 @@ std::set<std::string> find_imports(std::string_view source, const std::vector<To
     }
   }
   return names;
-}
-
-ImportScan scan_imports(std::string_view code) {
-  ImportScan scan;
-  const TokenStream stream = tokenize(code);
-  if (!is_valid_python(code, stream)) return scan;
-  scan.valid = true;
-  scan.names = find_imports(code, stream.tokens);
-  return scan;
 }
 
 }  // namespace pelmora

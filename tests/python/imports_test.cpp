@@ -1,12 +1,12 @@
-#include "agent/bundle/imports.h"
+#include "python/imports.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "agent/bundle/validity.h"
-#include "tests/bundle/python_oracle.h"
+#include "python/source.h"
+#include "tests/python/python_oracle.h"
 
 namespace pelmora {
 namespace {
@@ -14,9 +14,9 @@ namespace {
 using Names = std::set<std::string>;
 
 Names names_of(std::string_view code) {
-  const ImportScan scan = scan_imports(code);
+  const SourceCheck scan = check_source(code);
   EXPECT_TRUE(scan.valid) << code;
-  return scan.names;
+  return scan.imports;
 }
 
 TEST(Imports, StatementForms) {
@@ -81,8 +81,8 @@ TEST(Validity, RejectsTheMinimumList) {
       "import a\nimport b\nx = = 1\n",
   };
   for (const std::string& code : invalid) {
-    EXPECT_FALSE(is_valid_python(code)) << code;
-    EXPECT_EQ(scan_imports(code).names, Names()) << code;
+    EXPECT_FALSE(check_source(code).valid) << code;
+    EXPECT_EQ(check_source(code).imports, Names()) << code;
   }
 }
 
@@ -96,18 +96,19 @@ TEST(Validity, AcceptsValidCode) {
       "x = 1 if y else 2", "[x async for x in y if z]", "x[1:2, ::3, :]",
       "f'{b!s}{a,!r}{a,=}{a,}'",
   };
-  for (const std::string& code : valid) EXPECT_TRUE(is_valid_python(code)) << code;
+  for (const std::string& code : valid) EXPECT_TRUE(check_source(code).valid) << code;
 }
 
 TEST(Validity, ExplainsRejection) {
   const std::string code = "x = 1\ny = = 2\n";
-  const auto why = why_invalid(code, tokenize(code));
-  ASSERT_TRUE(why.has_value());
-  EXPECT_EQ(line_position(code, why->offset).line, 2u);
-  const std::string bad = "'abc";
-  EXPECT_EQ(why_invalid(bad, tokenize(bad))->message,
+  const SourceCheck why = check_source(code);
+  ASSERT_FALSE(why.valid);
+  EXPECT_EQ(why.error.line, 2u);
+  EXPECT_EQ(line_position(code, why.error.offset).line, 2u);
+  EXPECT_EQ(check_source("'abc").error.message,
             "unterminated string literal (detected at line 1)");
-  EXPECT_FALSE(why_invalid("x = 1", tokenize("x = 1")).has_value());
+  EXPECT_TRUE(check_source("x = 1").valid);
+  EXPECT_TRUE(check_source("x = 1").error.message.empty());
 }
 
 // The pelmora imports command.

@@ -1,6 +1,6 @@
 // Expression rules of the Python 3.13 grammar, with the literal checks of their actions.
-#include "agent/bundle/grammar_parser.h"
-#include "agent/bundle/string_literals.h"
+#include "python/grammar_parser.h"
+#include "python/string_literals.h"
 
 namespace pelmora::grammar_detail {
 
@@ -20,6 +20,13 @@ constexpr int kNestedCallLevels = 24;
 constexpr int kReplacementFieldLevels = 14;
 constexpr int kNestedReplacementFieldLevels = 33;
 constexpr int kTupleRestLevels = 2;
+// Below an atom: a number or `...` is tried after the lookahead &(STRING|FSTRING_START),
+// itself one rule call deeper; a string literal is read by strings, its loop, the choice
+// and string (4 levels); an f-string by strings, its loop, the choice, fstring, the loop of
+// its middle parts, fstring_middle and fstring_replacement_field (7 levels).
+constexpr int kPastLookaheadLevels = 1;
+constexpr int kStringLevels = 4;
+constexpr int kFStringLevels = 7;
 
 int deeper(int a, int b) { return a > b ? a : b; }
 
@@ -503,6 +510,7 @@ bool GrammarParser::atom(Expr& e) {
       }
       return fail();
     case K::NUMBER:
+      if (!probe_levels(kPastLookaheadLevels)) return false;
       if (!number(t)) return false;
       advance();
       e = Expr::of(ExprKind::kOther);
@@ -515,6 +523,7 @@ bool GrammarParser::atom(Expr& e) {
       return true;
     }
     case K::ELLIPSIS:
+      if (!probe_levels(kPastLookaheadLevels)) return false;
       advance();
       e = Expr::of(ExprKind::kOther);
       return true;
@@ -820,6 +829,7 @@ bool GrammarParser::strings(int& d) {
   const std::uint32_t start = tok().range.start;
   while (at(K::STRING) || at(K::FSTRING_START)) {
     const Token& t = tok();
+    if (!probe_levels(t.kind == K::STRING ? kStringLevels : kFStringLevels)) return false;
     if (t.kind == K::STRING) {
       if (auto err = check_string_token(text(t))) {
         return raise_error(err->message, t.range.start + err->offset);

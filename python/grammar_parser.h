@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/bundle/grammar.h"
-#include "agent/bundle/tokenizer.h"
+#include "python/grammar.h"
+#include "python/tokenizer.h"
 
 namespace pelmora::grammar_detail {
 
@@ -208,6 +208,7 @@ class GrammarParser {
   bool fstring(int& d);
   bool fstring_replacement_field(int& d);
   bool number(const Token& t);
+  bool probe_levels(int extra);
   bool annotated_rhs(Expr& e);
 
   // --- patterns (grammar_pattern.cpp) ---
@@ -260,6 +261,13 @@ class Level {
   GrammarParser& _p;
   int _weight;
 };
+
+// Whether `extra` more levels than the current construct's fit in CPython's parser stack,
+// for the rule calls below an atom that hold no nested construct. Raises the error when not.
+inline bool GrammarParser::probe_levels(int extra) {
+  Level level(*this, extra);
+  return !level.overflow();
+}
 
 // Inside one more bracket (or f-string replacement field) for the rest of the scope.
 class Bracket {

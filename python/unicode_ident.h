@@ -14,8 +14,4 @@ bool is_identifier_continue(char32_t c);
 // The NFKC form of a UTF-8 identifier, as Python stores names. ASCII text is returned as is.
 std::string normalize_identifier(std::string_view name);
 
-// Decodes one UTF-8 sequence at `pos` (advancing it); returns U+FFFD for a malformed one,
-// consuming one byte.
-char32_t decode_utf8_at(std::string_view text, std::size_t& pos);
-
 }  // namespace pelmora

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/bundle/tokenizer.h"
+#include "python/tokenizer.h"
 
 namespace pelmora {
 
@@ -27,12 +27,5 @@ bool read_import_statement(std::string_view source, const std::vector<Token>& to
 // The module names of every import statement in a token stream (without trivia), wherever
 // it stands. Statements that do not follow the grammar give nothing.
 std::set<std::string> find_imports(std::string_view source, const std::vector<Token>& tokens);
-
-// Validity of `code` plus its import names (empty when invalid): steps 2 and 3 of discovery.
-struct ImportScan {
-  bool valid = false;
-  std::set<std::string> names;
-};
-ImportScan scan_imports(std::string_view code);
 
 }  // namespace pelmora

@@ -1,6 +1,6 @@
 // String literal checks, as CPython's parser decodes literals (Parser/string_parser.c):
 // the errors of the unicode-escape and escape decoders, and the ASCII rule of bytes.
-#include "agent/bundle/string_literals.h"
+#include "python/string_literals.h"
 
 #include <unicode/uchar.h>
 
