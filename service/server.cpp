@@ -12,7 +12,9 @@
 
 #include <httplib.h>
 
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
+#include "agent/platform/subprocess.h"
 #include "service/keys.h"
 #include "service/local.h"
 #include "service/local_runner.h"

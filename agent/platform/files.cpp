@@ -8,25 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "agent/platform/errors.h"
+#include "agent/platform/fd.h"
+
 namespace pelmora {
 namespace {
 
-[[noreturn]] void throw_errno(int err) { throw FileError(err, std::strerror(err)); }
-
-// Closes the descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+[[noreturn]] void throw_errno(int err) { throw FileError(err, errno_text(err)); }
 
 void append_replacement(std::string& out) { out += "\xEF\xBF\xBD"; }
 
@@ -41,12 +29,8 @@ bool is_regular_file(const std::string& path) {
 
 std::string read_file_bytes(const std::string& path) {
   if (path.find('\0') != std::string::npos) throw_errno(EINVAL);
-  int raw = -1;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw_errno(errno);
-  Fd fd(raw);
+  Fd fd = open_fd(path, O_RDONLY);
+  if (!fd.valid()) throw_errno(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_errno(errno);
   if (S_ISDIR(st.st_mode)) throw_errno(EISDIR);
@@ -54,11 +38,8 @@ std::string read_file_bytes(const std::string& path) {
   if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
   std::vector<char> buf(1 << 16);
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno(errno);
-    }
+    ssize_t n = read_some(fd.get(), buf.data(), buf.size());
+    if (n < 0) throw_errno(errno);
     if (n == 0) break;
     data.append(buf.data(), static_cast<size_t>(n));
   }
