@@ -47,6 +47,7 @@ int max_jobs_for(const ServiceOptions& options) {
 }
 
 std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, RunnerEvents& events) {
+  if (options.make_runner) return options.make_runner(events);
   if (options.runner == "slurm") {
     SlurmRunnerOptions slurm = options.slurm;
     slurm.python = options.python;
