@@ -19,6 +19,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "agent/platform/files.h"
+#include "agent/platform/subprocess.h"
 #include "cli/commands.h"
 #include "service/keys.h"
 #include "service/local.h"
@@ -145,7 +146,7 @@ int serve_command(const ServeArgs& args) {
 
   service::JobService service(options);
   service.bind();
-  auto python = service::find_program(options.python);
+  auto python = find_program(options.python);
   std::cout << "pelmora job service listening on " << service.url() << "\n"
             << "  data directory: " << options.data_dir << "\n"
             << "  interpreter: "

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "service/log.h"
 #include "service/util.h"

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +14,9 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/client/http.h"
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
+#include "agent/platform/subprocess.h"
 #include "service/keys.h"
 #include "service/util.h"
 
@@ -24,40 +25,22 @@ namespace {
 
 std::string default_url() { return "http://127.0.0.1:" + std::to_string(kDefaultServicePort); }
 
-// Starts `argv` in a session of its own, detached from this process (double fork): standard
-// input /dev/null, standard output and error appended to `log_path`.
+// Starts `argv` in a session of its own, detached from this process: standard input
+// /dev/null, standard output and error appended to `log_path`.
 void spawn_detached(const std::vector<std::string>& argv, const std::string& log_path) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (log_fd < 0) {
-    throw std::runtime_error("cannot open " + log_path + ": " + service::errno_text(errno));
-  }
-  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t child = fork();
-  if (child < 0) {
-    int error = errno;
-    close(log_fd);
-    if (null_fd >= 0) close(null_fd);
-    throw std::runtime_error("cannot start the local job service: " + service::errno_text(error));
-  }
-  if (child == 0) {
-    setsid();
-    pid_t grandchild = fork();
-    if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
-    if (null_fd >= 0) dup2(null_fd, 0);
-    // Keeps no caller's directory busy.
-    if (chdir("/") != 0) _exit(126);
-    dup2(log_fd, 1);
-    dup2(log_fd, 2);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(log_fd);
-  if (null_fd >= 0) close(null_fd);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  SpawnOptions run;
+  run.argv = argv;
+  run.cwd = "/";  // keeps no caller's directory busy
+  run.group = ProcessGroup::new_session;
+  run.detach = true;
+  run.output = ChildOutput::file;
+  run.output_file = log_path;
+  try {
+    spawn(run);
+  } catch (const SpawnError& e) {
+    if (e.stage == SpawnStage::prepare) throw;
+    throw std::runtime_error(std::string("cannot start the local job service: ") +
+                             (e.stage == SpawnStage::fork ? errno_text(e.error_code) : e.what()));
   }
 }
 

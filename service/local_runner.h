@@ -1,7 +1,8 @@
 #pragma once
 // Runs jobs as local processes: `<python> -u main.py` in the job's directory, in a session
 // and process group of its own, standard input /dev/null, standard output and error on
-// pipes read line by line by one thread per job.
+// pipes read line by line by one thread per job. Output entries as service/output.h cuts
+// them; the environment of service/job_environment.h.
 
 #include <atomic>
 #include <condition_variable>
@@ -9,9 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "agent/platform/clock.h"
 #include "service/runner.h"
 
 namespace pelmora::service {
@@ -31,61 +32,11 @@ struct LocalRunnerOptions {
   std::optional<bool> has_gpu;
 };
 
-// The environment a job gets: this process's environment without anything that looks like
-// a key or secret (names holding KEY, SECRET, TOKEN, PASSWORD, PASSWD or CREDENTIAL, and
-// every PELMORA_ and GATEWAY_ variable), plus PYTHONUNBUFFERED=1.
-std::vector<std::string> job_environment(char** environ_);
-
-// Resolves `program` against PATH when it has no slash. Absent when nothing executable
-// is found.
-std::optional<std::string> find_program(const std::string& program);
-
-// The error of a job ended by signal `sig`: "killed by signal 9 (SIGKILL)".
-std::string signal_text(int sig);
-
-// Cuts one stream's bytes into output entries: each complete line with its "\n", and a line
-// longer than `max_line_bytes` in pieces of that size. The bytes of an unfinished line wait
-// for more, or for finish(). Shared by the runners; not thread-safe.
-class LineSplitter {
- public:
-  explicit LineSplitter(std::size_t max_line_bytes) : _max_line_bytes(max_line_bytes) {}
-  // Adds `bytes`; appends the entries they complete to `entries`.
-  void feed(std::string_view bytes, std::vector<std::string>& entries);
-  // The stream has ended: appends the unfinished line, if any, as a last entry.
-  void finish(std::vector<std::string>& entries);
-
- private:
-  std::size_t _max_line_bytes;
-  std::string _partial;
-};
-
-// A job's output on its way to RunnerEvents::on_output: entries numbered consecutively from
-// `first_index` (0 for a new job), handed on in batches of at most `batch_lines`. A batch
-// the events cannot take (they throw) is logged and lost; its indices stay used. Not
-// thread-safe.
-class OutputBatcher {
- public:
-  OutputBatcher(const LaunchSpec& job, RunnerEvents& events, std::size_t batch_lines,
-                std::int64_t first_index = 0)
-      : _job(job), _events(events), _batch_lines(batch_lines), _next_index(first_index) {}
-  // Adds one entry (`stream_end` as in OutputLine); a full batch is handed on at once.
-  void add(Stream stream, std::string content,
-           std::optional<std::uint64_t> stream_end = std::nullopt);
-  // Hands on what waits.
-  void flush();
-  bool empty() const { return _batch.empty(); }
-
- private:
-  const LaunchSpec& _job;
-  RunnerEvents& _events;
-  std::size_t _batch_lines;
-  std::int64_t _next_index;
-  std::vector<OutputLine> _batch;
-};
-
 class LocalRunner : public JobRunner {
  public:
-  LocalRunner(LocalRunnerOptions options, RunnerEvents& events);
+  // `clock` times the cancel grace and the output flushes; it must outlive the runner and be
+  // safe to read from the runner's threads.
+  LocalRunner(LocalRunnerOptions options, RunnerEvents& events, Clock& clock = system_clock());
   ~LocalRunner() override;  // stop_all()
 
   // Its jobs are children of the service and end with it: it resumes none, and
@@ -101,6 +52,7 @@ class LocalRunner : public JobRunner {
 
   LocalRunnerOptions _options;
   RunnerEvents& _events;
+  Clock& _clock;
   std::mutex _mutex;
   std::condition_variable _idle;
   std::map<std::string, std::shared_ptr<Running>> _running;

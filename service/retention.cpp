@@ -121,14 +121,14 @@ RetentionSweeper::RetentionSweeper(JobStore& store, std::string jobs_dir, Retent
                                    std::function<std::set<std::string>()> active)
     : _store(store), _jobs_dir(std::move(jobs_dir)), _options(std::move(options)),
       _active(std::move(active)) {
-  if (!_options.clock) _options.clock = wall_clock_now;
+  if (_options.clock == nullptr) _options.clock = &system_clock();
   if (_options.batch == 0) _options.batch = 1;
 }
 
 RetentionSweeper::~RetentionSweeper() { stop(); }
 
 std::size_t RetentionSweeper::sweep() {
-  double cutoff = _options.clock() - _options.keep_days * kSecondsPerDay;
+  double cutoff = _options.clock->wall() - _options.keep_days * kSecondsPerDay;
   std::set<std::string> skip = _active ? _active() : std::set<std::string>{};
   std::size_t deleted = 0;
   while (true) {

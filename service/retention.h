@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "agent/platform/clock.h"
 #include "service/store.h"
 
 namespace pelmora::service {
@@ -34,7 +35,8 @@ struct RetentionOptions {
   // Seconds between two sweeps; 0: an hour, or a quarter of keep_days when that is shorter
   // (but at least a minute).
   double interval = 0;
-  std::function<double()> clock;  // seconds since the epoch; empty: the wall clock
+  // Its wall() tells the age of jobs; null: system_clock(). Read from the sweeper's thread.
+  Clock* clock = nullptr;
 };
 
 class RetentionSweeper {

@@ -42,8 +42,8 @@ std::string other_runner_error(const JobRecord& job, const std::string& ours) {
 
 }  // namespace
 
-Scheduler::Scheduler(JobStore& store, std::string jobs_dir, int max_jobs)
-    : _store(store), _jobs_dir(std::move(jobs_dir)),
+Scheduler::Scheduler(JobStore& store, std::string jobs_dir, int max_jobs, Clock& clock)
+    : _store(store), _clock(clock), _jobs_dir(std::move(jobs_dir)),
       _max_jobs(static_cast<std::size_t>(max_jobs > 0 ? max_jobs : 1)) {}
 
 LaunchSpec Scheduler::_spec_for(const JobRecord& job) const {
@@ -51,7 +51,7 @@ LaunchSpec Scheduler::_spec_for(const JobRecord& job) const {
 }
 
 void Scheduler::start() {
-  double now = wall_clock_now();
+  double now = _clock.wall();
   auto running = _store.with_status(kRunning);
   auto queued = _store.with_status(kQueued);
   // Every job that is resumed holds its slot before a queued one can take it.
@@ -147,7 +147,7 @@ void Scheduler::_dispatch() {
 }
 
 std::optional<std::string> Scheduler::cancel(const std::string& job_id) {
-  auto before = _store.mark_cancelled(job_id, wall_clock_now());
+  auto before = _store.mark_cancelled(job_id, _clock.wall());
   if (!before) return before;
   if (*before == kQueued) {
     std::lock_guard lock(_mutex);
@@ -195,7 +195,7 @@ void Scheduler::on_submitted(const LaunchSpec& job, long pid) {
 }
 
 void Scheduler::on_started(const LaunchSpec& job, long pid) {
-  if (_store.mark_running(job.job_id, wall_clock_now(), pid, _runner->name())) {
+  if (_store.mark_running(job.job_id, _clock.wall(), pid, _runner->name())) {
     service_logger()->info("{} running (pid {})", job.job_id, pid);
   } else {
     // Cancelled between leaving the queue and starting.
@@ -219,7 +219,7 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
   if (stopping && error == "cancelled") error = kStoppedError;
   std::string status = outcome.succeeded() ? kCompleted : kFailed;
   try {
-    _store.mark_finished(job.job_id, status, outcome.exit_code, wall_clock_now(), error);
+    _store.mark_finished(job.job_id, status, outcome.exit_code, _clock.wall(), error);
     auto record = _store.get(job.job_id);
     std::string final_status = record ? record->status : status;
     std::string code = outcome.exit_code ? std::to_string(*outcome.exit_code) : "none";

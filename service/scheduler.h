@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "agent/platform/clock.h"
 #include "service/runner.h"
 #include "service/store.h"
 
@@ -20,8 +21,9 @@ namespace pelmora::service {
 
 class Scheduler : public RunnerEvents {
  public:
-  // `runner` is set with attach() before start().
-  Scheduler(JobStore& store, std::string jobs_dir, int max_jobs);
+  // `runner` is set with attach() before start(). `clock` stamps the transitions (its wall
+  // time); it must outlive the scheduler and be safe to read from the runner's threads.
+  Scheduler(JobStore& store, std::string jobs_dir, int max_jobs, Clock& clock = system_clock());
 
   void attach(JobRunner& runner) { _runner = &runner; }
 
@@ -66,6 +68,7 @@ class Scheduler : public RunnerEvents {
   LaunchSpec _spec_for(const JobRecord& job) const;
 
   JobStore& _store;
+  Clock& _clock;
   JobRunner* _runner = nullptr;
   std::string _jobs_dir;
   std::size_t _max_jobs;

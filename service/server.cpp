@@ -12,7 +12,9 @@
 
 #include <httplib.h>
 
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
+#include "agent/platform/subprocess.h"
 #include "service/keys.h"
 #include "service/local.h"
 #include "service/local_runner.h"
@@ -45,6 +47,7 @@ int max_jobs_for(const ServiceOptions& options) {
 }
 
 std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, RunnerEvents& events) {
+  if (options.make_runner) return options.make_runner(events);
   if (options.runner == "slurm") {
     SlurmRunnerOptions slurm = options.slurm;
     slurm.python = options.python;

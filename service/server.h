@@ -3,6 +3,7 @@
 // runner (local processes, or a Slurm cluster), and the HTTP server, wired together. `pelmora serve` is a thin shell
 // around it; tests run it in-process.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,8 @@ struct ServiceOptions {
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
   // rows and working directory, at start and then periodically. Absent: every job is kept.
   std::optional<double> keep_days;
+  // Makes the runner instead of `runner` (tests put an in-memory one here). Empty: `runner`.
+  std::function<std::unique_ptr<JobRunner>(RunnerEvents&)> make_runner;
 };
 
 // A configuration or start-up problem, with a one-line message for the user.

@@ -1,29 +1,20 @@
 #include "service/slurm_runner.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstring>
 #include <stdexcept>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "agent/platform/fd.h"
 #include "agent/platform/files.h"
-#include "service/local_runner.h"
+#include "agent/platform/subprocess.h"
+#include "service/job_environment.h"
 #include "service/log.h"
-#include "service/resources.h"
+#include "service/output.h"
 #include "service/util.h"
-
-#ifndef CLOSE_RANGE_CLOEXEC
-#define CLOSE_RANGE_CLOEXEC (1U << 2)
-#endif
 
 namespace pelmora::service {
 namespace {
@@ -31,272 +22,55 @@ namespace {
 constexpr std::size_t kMaxCommandOutput = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 4 * 1024 * 1024;  // of an output file per look, while running
 
-double monotonic_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
-std::vector<std::string> nonempty_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t nl = text.find('\n', start);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = trim(std::string_view(text).substr(start, nl - start));
-    if (!line.empty()) lines.push_back(std::move(line));
-    start = nl + 1;
-  }
-  return lines;
-}
-
-// A file descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : _fd(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return _fd; }
-  void reset() {
-    if (_fd >= 0) close(_fd);
-    _fd = -1;
-  }
-
- private:
-  int _fd;
-};
-
-// How one run of a command went.
+// How one run of a Slurm command went.
 struct CommandResult {
   bool ran = false;   // it ran to its end; else `failure` says why not
-  int status = 0;     // its exit status, or minus the signal that ended it
-  std::string out;    // standard output and error, at most kMaxCommandOutput each
-  std::string err;
+  CommandOutput output;
   std::string failure;
 
-  bool ok() const { return ran && status == 0; }
-  // One line on what went wrong, in the command's own words when it said something.
+  bool ok() const { return ran && output.status == 0; }
+  // One line on what went wrong.
   std::string message(const std::string& name) const {
     if (!ran) return failure;
-    auto lines = nonempty_lines(err);
-    if (lines.empty()) lines = nonempty_lines(out);
-    // Slurm's commands put their reason last ("sbatch: error: Batch job submission failed: ...").
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-      if (it->find("error") != std::string::npos) return *it;
-    }
-    if (!lines.empty()) return lines.back();
-    return name + (status < 0 ? " was " + signal_text(-status)
-                              : " exited with status " + std::to_string(status));
+    return slurm_command_message(name, output.status, output.out, output.err);
   }
 };
 
-// Runs `args` (args[0] a path or a name on PATH) with environment `env`, standard input
+// Runs `args` (args[0] a path or a name on PATH) with the jobs' environment, standard input
 // /dev/null, in a process group of its own, and collects its output; after `timeout`
 // seconds the group is killed.
-CommandResult run_command(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                          double timeout) {
+CommandResult run_slurm_command(const std::vector<std::string>& args, double timeout) {
   CommandResult result;
   auto program = find_program(args.at(0));
   if (!program) {
     result.failure = "cannot run " + args[0] + ": not found";
     return result;
   }
-  // Everything the child needs is made before fork: after it, only system calls.
-  std::vector<std::string> argv_text = args;
-  argv_text[0] = *program;
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text = env;
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  int out_pipe[2], err_pipe[2], report_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-    result.failure = "cannot run " + args[0] + ": " + errno_text(errno);
+  SpawnOptions run;
+  run.argv = args;
+  run.argv[0] = *program;
+  run.env = job_environment(environ);
+  try {
+    result.output = run_command(run, timeout, kMaxCommandOutput);
+  } catch (const SpawnError& e) {
+    result.failure = e.what();
     return result;
   }
-  Fd out_read(out_pipe[0]), out_write(out_pipe[1]);
-  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-    result.failure = "cannot run " + args[0] + ": " + errno_text(errno);
-    return result;
-  }
-  Fd err_read(err_pipe[0]), err_write(err_pipe[1]);
-  if (pipe2(report_pipe, O_CLOEXEC) != 0) {
-    result.failure = "cannot run " + args[0] + ": " + errno_text(errno);
-    return result;
-  }
-  Fd report_read(report_pipe[0]), report_write(report_pipe[1]);
-  Fd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (null_fd.get() < 0) {
-    result.failure = "cannot open /dev/null: " + errno_text(errno);
-    return result;
-  }
-
-  pid_t pid = fork();
-  if (pid < 0) {
-    result.failure = "cannot run " + args[0] + ": " + errno_text(errno);
-    return result;
-  }
-  if (pid == 0) {
-    setpgid(0, 0);
-    // The service blocks its stop signals in every thread; what it starts gets them back.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) std::signal(sig, SIG_DFL);
-    dup2(null_fd.get(), 0);
-    dup2(out_write.get(), 1);
-    dup2(err_write.get(), 2);
-    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-      for (int fd = 3; fd < 1024; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    execve(argv[0], argv.data(), envp.data());
-    int error = errno;
-    ssize_t ignored = write(report_write.get(), &error, sizeof error);
-    (void)ignored;
-    _exit(127);
-  }
-  out_write.reset();
-  err_write.reset();
-  report_write.reset();
-  int exec_error = 0;
-  ssize_t n;
-  do {
-    n = read(report_read.get(), &exec_error, sizeof exec_error);
-  } while (n < 0 && errno == EINTR);
-  bool exec_failed = n == static_cast<ssize_t>(sizeof exec_error);
-
-  double deadline = monotonic_now() + timeout;
-  bool timed_out = false;
-  int fds[2] = {out_read.get(), err_read.get()};
-  std::string* sinks[2] = {&result.out, &result.err};
-  bool open_fd[2] = {!exec_failed, !exec_failed};
-  char buffer[16 * 1024];
-  while (open_fd[0] || open_fd[1]) {
-    double left = deadline - monotonic_now();
-    if (left <= 0) {
-      timed_out = true;
-      kill(-pid, SIGKILL);
-      break;
-    }
-    pollfd polls[2];
-    nfds_t count = 0;
-    int which[2];
-    for (int s = 0; s < 2; ++s) {
-      if (!open_fd[s]) continue;
-      polls[count] = pollfd{fds[s], POLLIN, 0};
-      which[count++] = s;
-    }
-    int ready = poll(polls, count, static_cast<int>(std::min(left * 1000 + 1, 1000.0)));
-    if (ready < 0 && errno != EINTR) break;
-    for (nfds_t i = 0; ready > 0 && i < count; ++i) {
-      if ((polls[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-      int s = which[i];
-      ssize_t got = read(fds[s], buffer, sizeof buffer);
-      if (got > 0) {
-        std::size_t room = kMaxCommandOutput - std::min(kMaxCommandOutput, sinks[s]->size());
-        sinks[s]->append(buffer, std::min(room, static_cast<std::size_t>(got)));
-      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        open_fd[s] = false;
-      }
-    }
-  }
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = waitpid(pid, &status, timed_out ? 0 : WNOHANG);
-    if (waited == 0) {
-      // Its output is closed but it has not exited yet: give it until the deadline.
-      if (monotonic_now() >= deadline) {
-        timed_out = true;
-        kill(-pid, SIGKILL);
-      } else {
-        usleep(10 * 1000);
-      }
-    }
-  } while (waited == 0 || (waited < 0 && errno == EINTR));
-  if (exec_failed) {
-    result.failure = "cannot run " + *program + ": " + errno_text(exec_error);
-  } else if (timed_out) {
-    result.failure = args[0] + " did not finish within " + std::to_string(static_cast<int>(timeout)) +
-                     " s";
+  if (result.output.timed_out) {
+    result.failure = args[0] + " did not finish within " +
+                     std::to_string(static_cast<int>(timeout)) + " s";
   } else {
     result.ran = true;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
   return result;
-}
-
-// `text` quoted for the POSIX shell.
-std::string sh_quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted.push_back(c);
-    }
-  }
-  return quoted + "'";
-}
-
-std::string batch_script(const LaunchSpec& spec, const std::string& python) {
-  std::string exit_file = sh_quote(kSlurmExitFile);
-  std::string part_file = sh_quote(std::string(kSlurmExitFile) + ".part");
-  return "#!/bin/sh\n"
-         "# pelmora job " + spec.job_id + "\n"
-         "# Runs main.py here and leaves the interpreter's exit status in " + kSlurmExitFile + ".\n"
-         "cd " + sh_quote(spec.work_dir) + " || exit 1\n" +
-         sh_quote(python) + " -u main.py </dev/null\n"
-         "status=$?\n"
-         "printf '%s\\n' \"$status\" > " + part_file + " && mv -f " + part_file + " " +
-         exit_file + "\n"
-         "exit \"$status\"\n";
-}
-
-bool all_digits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// States in which Slurm has started the job and not yet ended it.
-bool is_active_state(const std::string& state) {
-  for (const char* s : {"RUNNING", "COMPLETING", "SUSPENDED", "STOPPED", "SIGNALING", "STAGE_OUT"}) {
-    if (state == s) return true;
-  }
-  return false;
-}
-
-// States a job only has once it has left for good.
-bool is_final_state(const std::string& state) {
-  for (const char* s : {"COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "OUT_OF_MEMORY", "NODE_FAIL",
-                        "PREEMPTED", "BOOT_FAIL", "DEADLINE", "REVOKED"}) {
-    if (state == s) return true;
-  }
-  return false;
-}
-
-// States that say why a job's processes were killed, beyond the signal itself.
-bool explains_kill(const std::string& state) {
-  return is_final_state(state) && state != "COMPLETED" && state != "FAILED";
 }
 
 // The whole file from `offset` on, at most `limit` bytes; empty when it does not exist.
 std::string read_from(const std::string& path, std::uint64_t offset, std::size_t limit) {
   // Opened afresh each time: on NFS, open is what brings a file's new size and contents
   // from other nodes (close-to-open consistency).
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return {};
+  Fd fd = open_fd(path, O_RDONLY);
+  if (!fd.valid()) return {};
   std::string data;
   std::vector<char> buffer(64 * 1024);
   while (data.size() < limit) {
@@ -309,54 +83,7 @@ std::string read_from(const std::string& path, std::uint64_t offset, std::size_t
   return data;
 }
 
-std::optional<int> read_exit_status(const std::string& path) {
-  std::string text = trim(read_from(path, 0, 64));
-  if (!all_digits(text) || text.size() > 3) return std::nullopt;
-  return std::stoi(text);
-}
-
 }  // namespace
-
-std::vector<std::string> slurm_resource_args(const nlohmann::json& resources) {
-  std::vector<std::string> args;
-  if (!resources.is_object()) return args;
-  if (resources.contains("cpu") && resources["cpu"].is_number_integer()) {
-    auto cpu = resources["cpu"].get<long long>();
-    if (cpu > 0) args.push_back("--cpus-per-task=" + std::to_string(cpu));
-  }
-  if (resources.contains("memory") && resources["memory"].is_string()) {
-    if (auto bytes = parse_memory(resources["memory"].get<std::string>())) {
-      constexpr std::uint64_t mib = 1024 * 1024;
-      args.push_back("--mem=" + std::to_string((*bytes + mib - 1) / mib));
-    }
-  }
-  if (resources.contains("gpu") && resources["gpu"].is_string()) {
-    std::string gpu = resources["gpu"].get<std::string>();
-    if (!gpu.empty()) {
-      std::string type = gpu;
-      std::string count = "1";
-      if (all_digits(gpu)) {
-        type.clear();
-        count = gpu;
-      } else if (auto colon = gpu.rfind(':'); colon != std::string::npos) {
-        type = gpu.substr(0, colon);
-        count = gpu.substr(colon + 1);
-      }
-      bool type_ok = std::all_of(type.begin(), type.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
-      });
-      if (!type_ok || (type.empty() && !all_digits(gpu)) || !all_digits(count) || count.size() > 4) {
-        throw std::invalid_argument("GPU \"" + gpu +
-                                    "\" cannot be asked of Slurm: give a count, a type, or TYPE:COUNT");
-      }
-      if (std::stoi(count) > 0) {
-        args.push_back("--gres=gpu:" + (type.empty() ? "" : type + ":") +
-                       std::to_string(std::stoi(count)));
-      }
-    }
-  }
-  return args;
-}
 
 // A job handed to Slurm. `slurm_id` is set once, under the runner's _mutex (the poller only
 // takes up jobs that have one); `cancelled` is guarded by _mutex; everything from `events`
@@ -389,8 +116,8 @@ struct SlurmRunner::Job {
   std::string file(const char* name) const { return join_path(spec.work_dir, name); }
 };
 
-SlurmRunner::SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events)
-    : _options(std::move(options)), _events(events) {
+SlurmRunner::SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events, Clock& clock)
+    : _options(std::move(options)), _events(events), _clock(clock) {
   _poller = std::thread([this] { _poll_loop(); });
 }
 
@@ -432,56 +159,41 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
     fail(error);
     _forget(*job);
   };
-  std::vector<std::string> env = job_environment(environ);
-
   // A job queued again after a restart may have been submitted by a service that stopped
   // before it could record the Slurm job id (on_submitted): that one goes.
   std::string id_file = job->file(kSlurmJobIdFile);
-  std::string previous = trim(read_from(id_file, 0, 64));
-  if (all_digits(previous)) {
-    service_logger()->info("{}: cancelling its earlier Slurm job {}", spec.job_id, previous);
-    _scancel({previous});
+  if (auto previous = parse_slurm_job_id(read_from(id_file, 0, 64))) {
+    service_logger()->info("{}: cancelling its earlier Slurm job {}", spec.job_id, *previous);
+    _scancel({*previous});
   }
   for (const char* name : {kSlurmExitFile, kSlurmStdoutFile, kSlurmStderrFile, kSlurmJobIdFile}) {
     unlink(job->file(name).c_str());
   }
   std::string script = job->file(kSlurmScriptFile);
   try {
-    write_private_file(script, batch_script(spec, _options.python), false);
+    write_private_file(script, slurm_batch_script(spec.job_id, spec.work_dir, _options.python),
+                       false);
   } catch (const std::exception& e) {
     return give_up(e.what());
   }
 
-  // Ours come last: where they repeat one of the extra options, Slurm takes the last.
-  std::vector<std::string> args = {_options.sbatch, "--parsable"};
-  args.insert(args.end(), _options.sbatch_args.begin(), _options.sbatch_args.end());
-  if (!_options.partition.empty()) args.push_back("--partition=" + _options.partition);
-  args.push_back("--job-name=pelmora-" + spec.job_id);
-  args.push_back("--chdir=" + spec.work_dir);
-  args.push_back("--output=" + job->file(kSlurmStdoutFile));
-  args.push_back("--error=" + job->file(kSlurmStderrFile));
-  args.insert(args.end(), resource_args.begin(), resource_args.end());
-  args.push_back(script);
+  std::vector<std::string> args = sbatch_command(SbatchRequest{
+      _options.sbatch, _options.sbatch_args, _options.partition, spec.job_id, spec.work_dir,
+      resource_args});
   bool cancelled;
   {
     std::lock_guard lock(_mutex);
     cancelled = job->cancelled;
   }
   if (cancelled) return give_up("cancelled");  // while the script was being written
-  CommandResult result = run_command(args, env, _options.command_timeout);
-  // --parsable prints "ID" or "ID;CLUSTER".
-  std::string slurm_id;
-  for (const auto& line : nonempty_lines(result.out)) {
-    std::string first = line.substr(0, line.find(';'));
-    if (all_digits(first) && first.size() <= 18) slurm_id = first;
-  }
-  if (!result.ok() || slurm_id.empty()) {
-    std::string message = result.message("sbatch");
-    if (result.ok()) {
-      message = "sbatch printed no job id" + (result.out.empty() ? "" : ": " + trim(result.out));
-    }
+  CommandResult result = run_slurm_command(args, _options.command_timeout);
+  auto parsed_id = result.ok() ? parse_slurm_job_id(result.output.out) : std::nullopt;
+  if (!parsed_id) {
+    std::string message = result.ok() ? sbatch_without_id_message(result.output.out)
+                                      : result.message("sbatch");
     return give_up(message.size() > 1000 ? message.substr(0, 1000) : message);
   }
+  const std::string slurm_id = *parsed_id;
   try {
     write_private_file(id_file, slurm_id + "\n", false);
   } catch (const std::exception& e) {
@@ -558,7 +270,7 @@ void SlurmRunner::_scancel(const std::vector<std::string>& slurm_ids) {
   if (slurm_ids.empty()) return;
   std::vector<std::string> args = {_options.scancel};
   args.insert(args.end(), slurm_ids.begin(), slurm_ids.end());
-  CommandResult result = run_command(args, job_environment(environ), _options.command_timeout);
+  CommandResult result = run_slurm_command(args, _options.command_timeout);
   if (!result.ok()) service_logger()->warn("scancel failed: {}", result.message("scancel"));
   {
     std::lock_guard lock(_mutex);
@@ -629,7 +341,7 @@ void SlurmRunner::_poll_loop() {
     {
       std::unique_lock lock(_mutex);
       double wait = std::min(_options.output_interval,
-                             std::max(0.0, next_queue_poll - monotonic_now()));
+                             std::max(0.0, next_queue_poll - _clock.monotonic()));
       _changed.wait_for(lock, std::chrono::duration<double>(wait),
                         [this] { return _quit || _look_now; });
       if (_quit) return;
@@ -639,7 +351,7 @@ void SlurmRunner::_poll_loop() {
         if (!job->slurm_id.empty()) jobs.push_back(job);
       }
     }
-    double now = monotonic_now();
+    double now = _clock.monotonic();
     if (jobs.empty()) {
       next_queue_poll = 0;
       continue;
@@ -651,17 +363,10 @@ void SlurmRunner::_poll_loop() {
       for (const auto& job : jobs) ids += (ids.empty() ? "" : ",") + job->slurm_id;
       // "-t all": a job that has ended is listed with its final state for as long as the
       // controller remembers it.
-      CommandResult result =
-          run_command({_options.squeue, "-h", "-t", "all", "-j", ids, "-o", "%i %T"},
-                      job_environment(environ), _options.command_timeout);
-      // Asked about a single job it no longer knows, squeue fails with "Invalid job id".
-      if (result.ok() || (result.ran && result.err.find("Invalid job id") != std::string::npos)) {
-        states.emplace();
-        for (const auto& line : nonempty_lines(result.out)) {
-          std::size_t space = line.find(' ');
-          if (space == std::string::npos) continue;
-          (*states)[line.substr(0, space)] = trim(line.substr(space + 1));
-        }
+      CommandResult result = run_slurm_command(
+          {_options.squeue, "-h", "-t", "all", "-j", ids, "-o", "%i %T"}, _options.command_timeout);
+      if (result.ok() || (result.ran && squeue_forgot_job(result.output.err))) {
+        states = parse_squeue_states(result.output.out);
         if (squeue_failing) service_logger()->info("squeue answers again");
         squeue_failing = false;
       } else if (!squeue_failing) {
@@ -682,8 +387,6 @@ void SlurmRunner::_advance(Job& job, const std::map<std::string, std::string>* s
   if (states != nullptr) {
     auto it = states->find(job.slurm_id);
     std::string state = it != states->end() ? it->second : "";
-    // "CANCELLED by 1000" and the like.
-    state = state.substr(0, state.find(' '));
     if (!state.empty()) job.last_state = state;
     if (is_active_state(state) && !job.started) {
       job.started = true;
@@ -738,7 +441,7 @@ void SlurmRunner::_read_output(Job& job, bool to_end) {
 void SlurmRunner::_finish(Job& job) {
   std::unique_lock events(job.events);
   if (job.ended) return;
-  std::optional<int> status = read_exit_status(job.file(kSlurmExitFile));
+  std::optional<int> status = parse_exit_status(read_from(job.file(kSlurmExitFile), 0, 64));
   struct stat st {};
   bool has_output = (stat(job.file(kSlurmStdoutFile).c_str(), &st) == 0 && st.st_size > 0) ||
                     (stat(job.file(kSlurmStderrFile).c_str(), &st) == 0 && st.st_size > 0);
@@ -749,43 +452,25 @@ void SlurmRunner::_finish(Job& job) {
   }
   if (job.started) _read_output(job, true);
 
-  JobOutcome outcome;
-  std::string state = job.last_state;
-  if (status) {
-    // The shell gives 128 + N for an interpreter ended by signal N.
-    if (*status > 128 && *status <= 128 + 64) {
-      outcome.exit_code = -(*status - 128);
-      outcome.error = explains_kill(state) ? "slurm: job ended " + state : signal_text(*status - 128);
-    } else {
-      outcome.exit_code = *status;
-    }
-  } else {
-    std::string exit_code;
-    if (!is_final_state(state) && find_program(_options.sacct)) {
-      CommandResult result = run_command(
-          {_options.sacct, "-j", job.slurm_id, "-n", "-X", "-P", "-o", "State,ExitCode"},
-          job_environment(environ), _options.command_timeout);
-      auto lines = nonempty_lines(result.out);
-      if (result.ok() && !lines.empty()) {
-        std::string line = lines.front();
-        std::string field = trim(line.substr(0, line.find('|')));
-        state = field.substr(0, field.find(' '));
-        if (line.find('|') != std::string::npos) exit_code = trim(line.substr(line.find('|') + 1));
+  SlurmEnd end;
+  end.exit_status = status;
+  end.state = job.last_state;
+  end.slurm_id = job.slurm_id;
+  end.resumed = job.resumed;
+  end.seen_in_queue = !job.last_state.empty();
+  end.started = job.started;
+  if (!status && !is_final_state(end.state) && find_program(_options.sacct)) {
+    CommandResult result = run_slurm_command(
+        {_options.sacct, "-j", job.slurm_id, "-n", "-X", "-P", "-o", "State,ExitCode"},
+        _options.command_timeout);
+    if (result.ok()) {
+      if (auto record = parse_sacct(result.output.out)) {
+        end.state = record->state;
+        end.exit_code = record->exit_code;
       }
-    }
-    if (!state.empty() && !is_active_state(state) && state != "PENDING") {
-      outcome.error = "slurm: job ended " + state;
-      if (!exit_code.empty() && exit_code != "0:0") {
-        *outcome.error += " (exit code " + exit_code + ")";
-      }
-    } else if (job.resumed && job.last_state.empty()) {
-      outcome.error = std::string("the service restarted while the job ") +
-                      (job.started ? "was running" : "waited in Slurm's queue") +
-                      ", and Slurm no longer knows its job " + job.slurm_id;
-    } else {
-      outcome.error = "slurm: job " + job.slurm_id + " left the queue without an exit status";
     }
   }
+  JobOutcome outcome = slurm_outcome(end);
   {
     std::lock_guard lock(_mutex);
     if (job.cancelled) outcome.error = "cancelled";

@@ -27,9 +27,9 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "agent/platform/clock.h"
 #include "service/runner.h"
+#include "service/slurm_protocol.h"
 
 namespace pelmora::service {
 
@@ -57,23 +57,11 @@ struct SlurmRunnerOptions {
   std::size_t max_line_bytes = 64 * 1024;
 };
 
-// The names of the files a job leaves in its directory.
-inline constexpr const char* kSlurmScriptFile = "pelmora-job.sh";
-inline constexpr const char* kSlurmStdoutFile = "pelmora-stdout.txt";
-inline constexpr const char* kSlurmStderrFile = "pelmora-stderr.txt";
-inline constexpr const char* kSlurmExitFile = "pelmora-exit-status";
-inline constexpr const char* kSlurmJobIdFile = "pelmora-slurm-job-id";
-
-// The sbatch options asking for a job's (checked) resources: "cpu" N → --cpus-per-task=N;
-// "memory" → --mem in whole megabytes of 2^20 bytes (Slurm's unit), rounded up; "gpu"
-// "N" → --gres=gpu:N, "TYPE" → --gres=gpu:TYPE:1, "TYPE:N" → --gres=gpu:TYPE:N. Zero and
-// empty values ask for nothing. Throws std::invalid_argument for a "gpu" of another shape.
-std::vector<std::string> slurm_resource_args(const nlohmann::json& resources);
-
 class SlurmRunner : public JobRunner {
  public:
-  // Starts the polling thread.
-  SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events);
+  // Starts the polling thread. `clock` times the polls and the grace for a job's exit
+  // status; it must outlive the runner and be safe to read from its threads.
+  SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events, Clock& clock = system_clock());
   ~SlurmRunner() override;  // stop_all(), then the polling thread ends
 
   std::string name() const override { return kSlurmRunnerName; }
@@ -108,6 +96,7 @@ class SlurmRunner : public JobRunner {
 
   SlurmRunnerOptions _options;
   RunnerEvents& _events;
+  Clock& _clock;
   std::mutex _mutex;
   std::condition_variable _changed;  // _jobs shrank, or the poller should look now
   std::map<std::string, std::shared_ptr<Job>> _jobs;

@@ -12,13 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace pelmora::service {
+#include "agent/platform/errors.h"
 
-std::string errno_text(int error_code) {
-  char buffer[256];
-  // GNU strerror_r returns the text, which may or may not be in `buffer`.
-  return strerror_r(error_code, buffer, sizeof buffer);
-}
+namespace pelmora::service {
 
 std::string random_hex(std::size_t bytes) {
   std::string raw(bytes, '\0');

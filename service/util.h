@@ -1,5 +1,6 @@
 #pragma once
 // Small helpers of the job service: random identifiers, private files, time stamps.
+// (The errno text is errno_text of agent/platform/errors.h.)
 
 #include <string>
 
@@ -25,8 +26,5 @@ void write_private_file(const std::string& path, const std::string& content, boo
 
 // Seconds since the Unix epoch as "2026-12-08T02:00:07.123Z".
 std::string iso_time(double epoch_seconds);
-
-// The errno text, as strerror gives it, thread-safely.
-std::string errno_text(int error_code);
 
 }  // namespace pelmora::service

@@ -9,25 +9,13 @@
 #include <cstring>
 #include <vector>
 
+#include "agent/platform/errors.h"
+#include "agent/platform/fd.h"
+
 namespace pelmora {
 namespace {
 
-[[noreturn]] void throw_errno(int err) { throw FileError(err, std::strerror(err)); }
-
-// Closes the descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+[[noreturn]] void throw_errno(int err) { throw FileError(err, errno_text(err)); }
 
 }  // namespace
 
@@ -40,12 +28,8 @@ bool is_regular_file(const std::string& path) {
 
 std::string read_file_bytes(const std::string& path) {
   if (path.find('\0') != std::string::npos) throw_errno(EINVAL);
-  int raw = -1;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw_errno(errno);
-  Fd fd(raw);
+  Fd fd = open_fd(path, O_RDONLY);
+  if (!fd.valid()) throw_errno(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_errno(errno);
   if (S_ISDIR(st.st_mode)) throw_errno(EISDIR);
@@ -57,11 +41,8 @@ std::string read_file_bytes(const std::string& path) {
   size_t used = 0;
   for (;;) {
     if (used == data.size()) data.resize(data.size() * 2);
-    const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno(errno);
-    }
+    const ssize_t n = read_some(fd.get(), data.data() + used, data.size() - used);
+    if (n < 0) throw_errno(errno);
     if (n == 0) break;
     used += static_cast<size_t>(n);
   }

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "agent/platform/errors.h"
+#include "agent/platform/fd.h"
 #include "agent/platform/files.h"
 #include "agent/platform/proc_parse.h"
 
@@ -29,36 +31,6 @@ ProcessAttributes read_attributes(ProcessHandle& handle) {
 }
 
 namespace {
-
-// An owned file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(-1); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // An owned directory stream.
 class Dir {
@@ -239,13 +211,13 @@ class LinuxProcessTable final : public ProcessTable {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       const int err = errno;
-      throw FileError(err, root_ + ": " + std::strerror(err));
+      throw FileError(err, root_ + ": " + errno_text(err));
     }
     Dir dir(::fdopendir(fd));
     if (dir.get() == nullptr) {
       const int err = errno;
       ::close(fd);
-      throw FileError(err, root_ + ": " + std::strerror(err));
+      throw FileError(err, root_ + ": " + errno_text(err));
     }
     const int root_fd = ::dirfd(dir.get());
 
@@ -259,7 +231,7 @@ class LinuxProcessTable final : public ProcessTable {
     }
     if (errno != 0) {
       const int err = errno;
-      throw FileError(err, root_ + ": " + std::strerror(err));
+      throw FileError(err, root_ + ": " + errno_text(err));
     }
     std::sort(pids_.begin(), pids_.end());
 

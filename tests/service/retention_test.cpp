@@ -13,6 +13,7 @@
 #include "service/keys.h"
 #include "service/util.h"
 #include "service_fixture.h"
+#include "tests/fakes/manual_clock.h"
 
 namespace pelmora::service {
 namespace {
@@ -168,7 +169,8 @@ TEST(RetentionSweeper, SweepsPeriodicallyAndSkipsActiveJobs) {
   JobStore store(dir.path() + "/jobs.db");
   std::string jobs = dir.path() + "/jobs";
   make_private_dirs(jobs);
-  double now = 100 * 86400.0;
+  pelmora::testing::ManualClock clock(0, 100 * 86400.0);
+  const double now = clock.wall();
   auto add = [&](double finished_at) {
     JobRecord job;
     job.id = new_job_id();
@@ -186,13 +188,13 @@ TEST(RetentionSweeper, SweepsPeriodicallyAndSkipsActiveJobs) {
   RetentionSweeper sweeper(
       store, jobs,
       RetentionOptions{.keep_days = 1, .batch = 1, .interval = 0.01,
-                       .clock = [&] { std::lock_guard lock(mutex); return now; }},
+                       .clock = &clock},
       [&] { std::lock_guard lock(mutex); return active; });
   EXPECT_EQ(sweeper.sweep(), 0u);
   {
     std::lock_guard lock(mutex);
     active.clear();
-    now += 86400;  // `later` is now 1.5 days old
+    clock.advance(86400);  // `later` is now 1.5 days old
   }
   sweeper.start();
   for (int i = 0; i < 1000 && fs::exists(join_path(jobs, later)); ++i) {

@@ -20,6 +20,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/subprocess.h"
 #include "service/keys.h"
 #include "service/local.h"
 #include "service/local_runner.h"

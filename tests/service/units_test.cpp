@@ -2,7 +2,7 @@
 // job environment, loopback addresses.
 #include <gtest/gtest.h>
 
-#include "service/local_runner.h"
+#include "service/job_environment.h"
 #include "service/resources.h"
 #include "service/server.h"
 #include "service/sha256.h"
