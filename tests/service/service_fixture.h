@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/keys.h"
-#include "service/local.h"
+#include "agent/client/local_service.h"
 #include "service/local_runner.h"
 #include "service/server.h"
 
