@@ -27,7 +27,8 @@ std::string _service_key(const std::string& path) {
   const auto document = nlohmann::json::parse(read_file_bytes(path));
   const auto& keys = document.at("keys").get_ref<const nlohmann::json::array_t&>();
   for (const auto& entry : keys) {
-    if (entry.at("name") == "default") return entry.at("key").get<std::string>();
+    auto name = entry.find("name");  // end() for an entry that is not an object
+    if (name != entry.end() && *name == "default") return entry.at("key").get<std::string>();
   }
   return keys.at(0).at("key").get<std::string>();
 }
