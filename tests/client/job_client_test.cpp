@@ -44,7 +44,10 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{302, ServiceErrorKind::failed},
                       KindCase{500, ServiceErrorKind::failed},
                       KindCase{503, ServiceErrorKind::failed},
-                      KindCase{0, ServiceErrorKind::failed}));
+                      KindCase{0, ServiceErrorKind::failed}),
+    [](const ::testing::TestParamInfo<KindCase>& param_info) {
+      return "Status" + std::to_string(param_info.param.status);
+    });
 
 class JobClientTest : public ::testing::Test {
  protected:
