@@ -19,7 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/client/client.h"
-#include "service/local.h"
+#include "agent/client/local_service.h"
 #include "service/server.h"
 
 namespace {

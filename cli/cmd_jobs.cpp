@@ -8,7 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent/client/http.h"
+#include "agent/client/errors.h"
+#include "agent/client/job_client.h"
 #include "cli/commands.h"
 #include "cli/host_config.h"
 
@@ -17,34 +18,27 @@ namespace {
 
 using nlohmann::json;
 
-std::string host_error(const HttpResponse& res) {
-  json body = json::parse(res.body, nullptr, false);
-  if (body.is_object() && body.contains("error") && body["error"].is_string()) {
-    return body["error"].get<std::string>();
-  }
-  return "the service answered " + std::to_string(res.status) + ": " + res.body;
-}
-
-HttpResponse host_request(const std::string& method, const std::string& path,
-                          const std::optional<std::string>& flag_key,
-                          const std::optional<std::string>& flag_url) {
+// The client of the service named by the flags, the environment or the saved login.
+JobClient host_client(const std::optional<std::string>& flag_key,
+                      const std::optional<std::string>& flag_url) {
   auto creds = resolve_host_credentials(flag_key, flag_url);
   if (!creds.api_key || creds.api_key->empty()) {
     throw std::runtime_error(
         "no API key: pass --api-key, set PELMORA_API_KEY, or run `pelmora login`");
   }
-  HttpRequest req;
-  req.method = method;
-  req.url = creds.api_url + path;
-  req.headers.emplace_back("Authorization", "Bearer " + *creds.api_key);
-  if (method == "POST") {
-    req.headers.emplace_back("Content-Type", "application/json");
-    req.body = "{}";
+  return JobClient({.api_url = creds.api_url, .api_key = *creds.api_key, .transport = {}});
+}
+
+// The message for a refusal: the service's own "error" text when it sent one.
+std::runtime_error host_error(const JobServiceError& e) {
+  if (e.kind() == ServiceErrorKind::invalid_api_key) {
+    return std::runtime_error("the service rejected the API key");
   }
-  req.timeout_seconds = 15.0;
-  auto res = http_request(req);
-  if (res.status == 401) throw std::runtime_error("the service rejected the API key");
-  return res;
+  json body = json::parse(e.body, nullptr, false);
+  if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+    return std::runtime_error(body["error"].get<std::string>());
+  }
+  return std::runtime_error("the service answered " + std::to_string(e.status) + ": " + e.body);
 }
 
 std::string text_or_dash(const json& value) {
@@ -70,10 +64,13 @@ void add_job_commands(CLI::App& app, int& exit_code) {
   cancel->add_option("--api-url", cancel_args->api_url, "Job service URL");
   cancel->callback([cancel_args, &exit_code] {
     const auto& a = *cancel_args;
-    auto res = host_request("POST", "/v1/jobs/" + encode_path_segment(a.job_id) + "/cancel",
-                            a.api_key, a.api_url);
-    if (res.status == 404) throw std::runtime_error("no such job: " + a.job_id);
-    if (res.status != 200) throw std::runtime_error(host_error(res));
+    const JobClient client = host_client(a.api_key, a.api_url);
+    try {
+      client.cancel(a.job_id);
+    } catch (const JobServiceError& e) {
+      if (e.kind() == ServiceErrorKind::not_found) throw std::runtime_error("no such job: " + a.job_id);
+      throw host_error(e);
+    }
     std::cout << "Cancelled " << a.job_id << ".\n";
     exit_code = kExitOk;
   });
@@ -88,11 +85,12 @@ void add_job_commands(CLI::App& app, int& exit_code) {
   jobs->add_option("--api-url", jobs_args->api_url, "Job service URL");
   jobs->callback([jobs_args, &exit_code] {
     const auto& a = *jobs_args;
-    auto res = host_request("GET", "/v1/jobs?limit=" + std::to_string(a.limit), a.api_key, a.api_url);
-    if (res.status != 200) throw std::runtime_error(host_error(res));
-    json body = json::parse(res.body, nullptr, false);
-    if (!body.is_object() || !body.contains("jobs") || !body["jobs"].is_array()) {
-      throw std::runtime_error("the service sent an answer that is not a job list");
+    const JobClient client = host_client(a.api_key, a.api_url);
+    json body;
+    try {
+      body = client.list(a.limit);
+    } catch (const JobServiceError& e) {
+      throw host_error(e);
     }
     if (a.json_output) {
       std::cout << body.dump(2) << "\n";

@@ -22,7 +22,7 @@
 #include "agent/platform/subprocess.h"
 #include "cli/commands.h"
 #include "service/keys.h"
-#include "service/local.h"
+#include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
 #include "service/log.h"
 #include "service/resources.h"

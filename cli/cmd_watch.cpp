@@ -17,7 +17,7 @@
 #include "agent/platform/logger.h"
 #include "cli/commands.h"
 #include "cli/host_config.h"
-#include "service/local.h"
+#include "agent/client/local_service.h"
 
 namespace pelmora::cli {
 namespace {
@@ -118,6 +118,7 @@ int run_watch(WatchArgs args) {
             }
             return false;
           },
+      .credentials_resolved = true,
   });
   std::cout.flush();
   daemon.watch();

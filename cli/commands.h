@@ -24,7 +24,8 @@ CLI::Validator finite_number(const std::string& what);
 void add_scan_command(CLI::App& app, int& exit_code);      // scan
 void add_imports_command(CLI::App& app, int& exit_code);   // imports
 void add_bundle_command(CLI::App& app, int& exit_code);    // bundle
-void add_client_commands(CLI::App& app, int& exit_code);   // submit, status, logs, login, logout
+void add_submit_commands(CLI::App& app, int& exit_code);   // submit, status, logs
+void add_login_commands(CLI::App& app, int& exit_code);    // login, logout
 void add_job_commands(CLI::App& app, int& exit_code);      // cancel, jobs
 void add_watch_command(CLI::App& app, int& exit_code);     // watch
 void add_serve_command(CLI::App& app, int& exit_code);     // serve (pelmora-service only)

@@ -24,12 +24,6 @@ std::optional<std::string> _env(const char* name) {
   return std::string(value);
 }
 
-std::optional<std::string> _env_not_empty(const char* name) {
-  auto value = _env(name);
-  if (value && value->empty()) return std::nullopt;
-  return value;
-}
-
 std::string _config_dir() {
   if (auto xdg = _env("XDG_CONFIG_HOME"); xdg && !xdg->empty() && (*xdg)[0] == '/') {
     return join_path(*xdg, "pelmora");
@@ -92,24 +86,15 @@ HostCredentials resolve_host_credentials(const std::optional<std::string>& flag_
                                          const std::optional<std::string>& flag_url) {
   HostCredentials result;
   std::optional<SavedLogin> saved;
-  if (flag_key && !flag_key->empty()) {
-    result.api_key = flag_key;
-    result.key_source = "flag";
-  } else if (auto key = _env_not_empty("PELMORA_API_KEY")) {
-    result.api_key = key;
-    result.key_source = "environment";
-  } else if (auto gateway = _env_not_empty("GATEWAY_API_KEY")) {
-    result.api_key = gateway;
-    result.key_source = "environment";
+  if (auto key = resolve_api_key(flag_key); key && !key->empty()) {
+    result.api_key = std::move(key);
+    result.key_source = flag_key && !flag_key->empty() ? "flag" : "environment";
   } else if ((saved = load_login())) {
     result.api_key = saved->api_key;
     result.key_source = "login";
   }
-
-  if (flag_url && !flag_url->empty()) {
-    result.api_url = *flag_url;
-  } else if (auto url = _env("PELMORA_API_URL")) {
-    result.api_url = *url;
+  if (auto url = configured_api_url(flag_url)) {
+    result.api_url = std::move(*url);
   } else if (saved && saved->api_url) {
     result.api_url = *saved->api_url;
   } else {

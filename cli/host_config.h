@@ -25,11 +25,12 @@ struct SavedLogin {
   std::optional<std::string> api_url;
 };
 
-// The key: `flag_key` when not empty; else PELMORA_API_KEY when not empty; else
-// GATEWAY_API_KEY when not empty; else the saved login's key. The URL: `flag_url` when not
-// empty; else PELMORA_API_URL when set; else the saved login's URL when the key is the saved
-// one and it has a URL; else _DEFAULT_API_URL. A saved login that cannot be read counts as
-// none. Never throws for a missing key: the caller decides.
+// The library's rule (agent/client/config.h) plus the saved login. The key:
+// resolve_api_key(flag_key) when it yields a usable (non-empty) key; else the saved login's
+// key; else absent. The URL: configured_api_url(flag_url) when present; else the saved
+// login's URL when the key is the saved one and it has a URL; else _DEFAULT_API_URL. A
+// saved login that cannot be read counts as none. Never throws for a missing key: the
+// caller decides. The commands resolve once and hand the result on as it is.
 HostCredentials resolve_host_credentials(const std::optional<std::string>& flag_key,
                                          const std::optional<std::string>& flag_url);
 

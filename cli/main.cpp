@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exit_code = kExitOk;
   add_watch_command(app, exit_code);
-  add_client_commands(app, exit_code);
+  add_submit_commands(app, exit_code);
+  add_login_commands(app, exit_code);
   // Listed here for the help text; run by pelmora-service (see above).
   app.add_subcommand("serve", "Run the local job service in the foreground (see `pelmora serve --help`).")
       ->allow_extras();

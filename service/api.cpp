@@ -7,7 +7,7 @@
 #include <httplib.h>
 
 #include "agent/platform/files.h"
-#include "agent/records.h"
+#include "agent/platform/clock.h"
 #include "service/keys.h"
 #include "service/log.h"
 #include "service/resources.h"

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "agent/platform/files.h"
-#include "agent/records.h"
+#include "agent/platform/clock.h"
 #include "service/log.h"
 #include "service/util.h"
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "agent/platform/files.h"
-#include "agent/records.h"
+#include "agent/platform/clock.h"
 #include "service/log.h"
 
 namespace pelmora::service {

@@ -16,7 +16,7 @@
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
 #include "service/keys.h"
-#include "service/local.h"
+#include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
 #include "service/log.h"
 #include "service/retention.h"

@@ -2,11 +2,12 @@
 // The job-service client: submit a source text as a job, follow a job to its end.
 //
 // Both operations run wholly on the caller's thread, keep no state between calls, and
-// resolve the API key and base URL afresh from their own options (agent/client/config.h).
-// Errors (Throws:) are the service error kinds of agent/records.h for refusals of the
-// service, std::runtime_error(kNoApiKeyMessage) for a missing key, TransportError
-// (agent/client/http.h) when no answer came, and nlohmann::json's own errors for answers
-// that are not the JSON expected.
+// resolve the API key and base URL afresh from their own options (agent/client/config.h);
+// the _at forms take them already resolved. Both go through JobClient
+// (agent/client/job_client.h). Errors (Throws:) are the service error kinds of
+// agent/client/errors.h for refusals of the service, std::runtime_error(kNoApiKeyMessage)
+// for a missing key, TransportError (agent/client/http.h) when no answer came, and
+// nlohmann::json's own errors for answers that are not the JSON expected.
 
 #include <functional>
 #include <iosfwd>
@@ -15,19 +16,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/client/errors.h"
+#include "agent/client/job_client.h"
 #include "agent/platform/clock.h"
 
 namespace pelmora {
-
-// How requests go on the wire, for a host that must trust its own CA and for tests.
-struct TransportOptions {
-  // Verify TLS servers against this CA bundle instead of the system's.
-  std::optional<std::string> ca_file;
-  // Every fixed time-out (60, 15, 10 seconds) is multiplied by this; 1.0 in production.
-  double timeout_scale = 1.0;
-  // Called now and then while a request waits for its answer (HttpRequest::while_waiting).
-  std::function<void()> while_waiting;
-};
 
 // The keyword arguments of submit_code:
 //   submit_code(code, {.file_path = path, .fast = true, .gpu = "A100"})
@@ -44,13 +37,6 @@ struct SubmitOptions {
   TransportOptions transport;
 };
 
-// The submission endpoint, appended to the base URL.
-inline constexpr std::string_view kSubmitPath = "/v1/jobs/submit/code";
-// Fixed time-outs, in seconds.
-inline constexpr double kSubmitTimeout = 60.0;
-inline constexpr double kStatusTimeout = 15.0;
-inline constexpr double kOutputTimeout = 10.0;
-
 // Submits `code` as a new job and returns the service's answer object (its "job_id" names
 // the job). With a non-empty file_path, the script's local modules are bundled in first; a
 // bundling failure is logged as a warning on the agent logger and the code goes alone.
@@ -62,6 +48,12 @@ inline constexpr double kOutputTimeout = 10.0;
 // (any other status but 200); TransportError; json errors for a 200 body that is not JSON;
 // nlohmann::json::type_error when it is JSON but neither an object nor null.
 nlohmann::json submit_code(const std::string& code, const SubmitOptions& options = {});
+
+// submit_code to `endpoint`, whose key and URL are already resolved (options.api_key,
+// options.api_url and options.transport are not read). Throws as submit_code, except for a
+// missing key: an empty key is sent as it is.
+nlohmann::json submit_code_at(const Endpoint& endpoint, const std::string& code,
+                              const SubmitOptions& options = {});
 
 // The keyword arguments of poll_job.
 struct PollOptions {
@@ -89,24 +81,18 @@ bool is_terminal_status(const nlohmann::json& status);
 // status request; json errors for a status document that is not a JSON object.
 nlohmann::json poll_job(const std::string& job_id, const PollOptions& options = {});
 
+// poll_job on `endpoint`, whose key and URL are already resolved (options.api_key,
+// options.api_url and options.transport are not read).
+nlohmann::json poll_job_at(const Endpoint& endpoint, const std::string& job_id,
+                           const PollOptions& options = {});
+
 // ---- Single requests, for the host's commands ------------------------------------------
 
-// Where to send one request and with which key (already resolved).
-struct Endpoint {
-  std::string api_url;
-  std::string api_key;
-  TransportOptions transport;
-};
-
-// One status request: the status document (a JSON object).
-// Throws: ExecutionError "Failed to check job (S): body" for any status but 200 (404
-// included, not retried); TransportError; json errors for a body that is not an object.
+// JobClient(endpoint).status(job_id).
 nlohmann::json fetch_job_status(const Endpoint& endpoint, const std::string& job_id);
 
-// The log pages from `offset` on, written to `out` as poll_job writes them, following
-// "more": true pages. Returns the offset for the next request.
-// Throws: ExecutionError "Failed to read job output (S): body" for a status but 200;
-// TransportError; json errors for a body that is not an output document.
+// JobClient(endpoint).output(job_id, offset, out): the log pages from `offset` on, written
+// as poll_job writes them. Returns the offset for the next request.
 nlohmann::json fetch_job_output(const Endpoint& endpoint, const std::string& job_id,
                                 const nlohmann::json& offset, std::ostream& out);
 

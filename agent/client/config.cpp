@@ -21,10 +21,13 @@ std::optional<std::string> resolve_api_key(const std::optional<std::string>& api
   return _getenv("GATEWAY_API_KEY");
 }
 
+std::optional<std::string> configured_api_url(const std::optional<std::string>& api_url) {
+  if (api_url && !api_url->empty()) return api_url;
+  return _getenv("PELMORA_API_URL");
+}
+
 std::string resolve_api_url(const std::optional<std::string>& api_url) {
-  if (api_url && !api_url->empty()) return *api_url;
-  if (auto url = _getenv("PELMORA_API_URL")) return *url;
-  return std::string(_DEFAULT_API_URL);
+  return configured_api_url(api_url).value_or(std::string(_DEFAULT_API_URL));
 }
 
 std::string require_api_key(const std::optional<std::string>& api_key) {

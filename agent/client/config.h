@@ -1,7 +1,7 @@
 #pragma once
-// Where the job service is and which key to show it: the one resolution rule shared by the
-// daemon's constructor, submit_code and poll_job. Each caller applies it afresh to its own
-// arguments; the environment is only read.
+// Where the job service is and which key to show it: the one resolution rule, applied by the
+// daemon's constructor, submit_code and poll_job to their own arguments, and by the pelmora
+// command (cli/host_config.h) before it adds the saved login. The environment is only read.
 
 #include <optional>
 #include <string>
@@ -22,9 +22,12 @@ inline constexpr std::string_view kNoApiKeyMessage =
 // empty). Never trimmed or changed. Thread-safe as long as nobody writes the environment.
 std::optional<std::string> resolve_api_key(const std::optional<std::string>& api_key);
 
-// The base URL: `api_url` when present and not empty; else PELMORA_API_URL when set, even
-// when empty; else _DEFAULT_API_URL. Used as given: nothing is validated, no slash added or
-// removed.
+// The base URL named by the caller or the environment: `api_url` when present and not
+// empty; else PELMORA_API_URL when set, even when empty; else absent.
+std::optional<std::string> configured_api_url(const std::optional<std::string>& api_url);
+
+// The base URL: configured_api_url, else _DEFAULT_API_URL. Used as given: nothing is
+// validated, no slash added or removed.
 std::string resolve_api_url(const std::optional<std::string>& api_url);
 
 // resolve_api_key, for a caller that must have a key.

@@ -70,8 +70,9 @@ nlohmann::json submit_with_client(const SubmitRequest& request) {
 }
 
 AgentDaemon::AgentDaemon(AgentOptions options, AgentPlatform platform)
-    : api_key(resolve_api_key(options.api_key)),
-      api_url(resolve_api_url(options.api_url)),
+    : api_key(options.credentials_resolved ? options.api_key : resolve_api_key(options.api_key)),
+      api_url(options.credentials_resolved && options.api_url ? *options.api_url
+                                                              : resolve_api_url(options.api_url)),
       fast(options.fast),
       threshold(options.threshold),
       interval(options.interval),

@@ -25,10 +25,22 @@
 #include "agent/platform/signals.h"
 #include "agent/platform/terminal.h"
 #include "agent/platform/wait.h"
-#include "agent/records.h"
+#include "agent/scanner/process_info.h"
 #include "agent/scanner/process_scanner.h"
 
 namespace pelmora {
+
+// One process whose script was submitted. `submitted_at` and `status` take their defaults
+// when the record is made from pid, script path and job id.
+struct OffloadRecord {
+  int pid = 0;
+  std::string script_path;
+  std::string job_id;
+  double submitted_at = wall_clock_now();
+  std::string status = "submitted";
+
+  friend bool operator==(const OffloadRecord&, const OffloadRecord&) = default;
+};
 
 // What the offload flow hands to the job-service client (submit_code's keyword arguments).
 struct SubmitRequest {
@@ -67,6 +79,10 @@ struct AgentOptions {
   // Processes for which this returns true are passed over silently, as if already offloaded
   // (the host leaves out the local job service's own jobs). Empty: none is left out.
   std::function<bool(const ProcessInfo&)> exclude;
+  // True when the caller has already resolved api_key and api_url (the pelmora command
+  // does, once): they are kept as given instead of being resolved again. api_url must then
+  // be present.
+  bool credentials_resolved = false;
 };
 
 // The platform the daemon runs on. Every null member means the real one of this machine;
@@ -83,7 +99,8 @@ struct AgentPlatform {
 
 class AgentDaemon {
  public:
-  // Resolves the API key and base URL (agent/client/config.h), keeps the options, and makes
+  // Resolves the API key and base URL (agent/client/config.h) unless
+  // options.credentials_resolved says the caller did, keeps the options, and makes
   // the scanner with `threshold` as both its CPU and memory threshold. No other effect: no
   // handler, thread, file or connection. No range is checked.
   // Throws: std::invalid_argument when `threshold` is NaN (the scanner cannot compare).

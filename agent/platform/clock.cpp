@@ -4,8 +4,6 @@
 #include <cmath>
 #include <ctime>
 
-#include "agent/records.h"
-
 namespace pelmora {
 namespace {
 

@@ -18,4 +18,7 @@ class Clock {
 // The real clocks of this machine. Safe to use from any thread.
 Clock& system_clock();
 
+// Seconds since the Unix epoch, with sub-second precision (CLOCK_REALTIME). Thread-safe.
+double wall_clock_now();
+
 }  // namespace pelmora

@@ -1,7 +1,8 @@
+#include "agent/scanner/process_info.h"
+
 #include <string>
 
 #include "agent/platform/terminal_text.h"
-#include "agent/records.h"
 
 namespace pelmora {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "agent/platform/process_table.h"
-#include "agent/records.h"
+#include "agent/scanner/process_info.h"
 
 namespace pelmora {
 

@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/client/client.h"
-#include "service/local.h"
+#include "agent/client/local_service.h"
 
 extern char** environ;
 

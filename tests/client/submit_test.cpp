@@ -14,7 +14,7 @@
 #include "agent/client/client.h"
 #include "agent/client/http.h"
 #include "agent/platform/logger.h"
-#include "agent/records.h"
+#include "agent/client/errors.h"
 #include "tests/client/client_test_support.h"
 #include "tests/fakes/test_http_server.h"
 

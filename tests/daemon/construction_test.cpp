@@ -48,6 +48,14 @@ TEST_F(ConstructionTest, ApiUrlFromArgumentThenEnvironmentThenDefault) {
   EXPECT_EQ(make({{}, {}, {}})->api_url, std::string(_DEFAULT_API_URL));
 }
 
+TEST_F(ConstructionTest, CredentialsResolvedByTheCallerAreKeptAsGiven) {
+  const AgentOptions resolved{.api_key = std::nullopt, .api_url = "http://host",
+                              .credentials_resolved = true};
+  auto daemon = make({"env-key", "gw-key", "http://env"}, resolved);
+  EXPECT_EQ(daemon->api_key, std::nullopt);
+  EXPECT_EQ(daemon->api_url, "http://host");
+}
+
 TEST_F(ConstructionTest, DefaultsAndScannerThresholds) {
   auto daemon = make({});
   EXPECT_EQ(daemon->threshold, 85.0);

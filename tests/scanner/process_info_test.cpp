@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "agent/records.h"
+#include "agent/scanner/process_info.h"
 
 namespace pelmora {
 namespace {

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/client/client.h"
-#include "agent/records.h"
+#include "agent/platform/clock.h"
 #include "service/util.h"
 #include "service_fixture.h"
 #include "tests/fakes/fake_runner.h"

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/platform/files.h"
-#include "agent/records.h"
+#include "agent/platform/clock.h"
 #include "service/keys.h"
 #include "service/util.h"
 #include "service_fixture.h"

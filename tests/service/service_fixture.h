@@ -22,7 +22,7 @@
 
 #include "agent/platform/subprocess.h"
 #include "service/keys.h"
-#include "service/local.h"
+#include "agent/client/local_service.h"
 #include "service/local_runner.h"
 #include "service/server.h"
 

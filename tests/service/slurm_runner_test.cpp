@@ -10,7 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "agent/records.h"
+#include "agent/platform/clock.h"
 #include "service/slurm_runner.h"
 #include "service/util.h"
 #include "service_fixture.h"

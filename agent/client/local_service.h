@@ -1,42 +1,20 @@
 #pragma once
-// Finding, and if need be starting, this user's local job service (`pelmora serve`).
-//
-// The service keeps everything in one data directory (mode 0700):
-//   keys.json     its API keys (mode 0600), created on first start with one key "default"
-//   service.json  where the running service listens: {"url": ..., "pid": ...} (mode 0600)
-//   jobs.db       jobs and their output (SQLite, WAL)
-//   jobs/<id>/    each job's working directory; the submitted text is jobs/<id>/main.py
-//   service.log   output of a service started in the background by ensure_local_service
-//
-// The agent leaves alone every process whose script lies under jobs_dir(data_dir): those are
-// the service's own jobs.
+// Finding, and if need be starting, this user's local job service (`pelmora serve`), from
+// the files of its data directory (agent/platform/data_dir.h). The agent leaves alone every
+// process whose script lies under jobs_dir(data_dir): those are the service's own jobs.
 
 #include <optional>
 #include <string>
 
-namespace pelmora {
+#include "agent/platform/data_dir.h"
 
-// The port `pelmora serve` listens on unless told otherwise.
-inline constexpr int kDefaultServicePort = 8765;
+namespace pelmora {
 
 // Where a local service can be reached, and a key it accepts.
 struct LocalService {
   std::string url;      // "http://127.0.0.1:8765" (no trailing slash)
   std::string api_key;  // never print or log it
 };
-
-// $XDG_DATA_HOME/pelmora/service when XDG_DATA_HOME is an absolute path, else
-// ~/.local/share/pelmora/service. Throws std::runtime_error when neither is set.
-std::string default_data_dir();
-
-// <data_dir>/jobs: the parent of every job's working directory.
-std::string jobs_dir(const std::string& data_dir);
-
-// <data_dir>/keys.json.
-std::string keys_file(const std::string& data_dir);
-
-// <data_dir>/service.json, written by a service when it starts listening.
-std::string service_info_file(const std::string& data_dir);
 
 // The URL of the service last started on `data_dir` (from service.json; the default
 // "http://127.0.0.1:8765" when it has never run) and its first key (the one named "default"

@@ -1,8 +1,9 @@
-#include "service/local.h"
+#include "agent/client/local_service.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -13,15 +14,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include "agent/client/http.h"
+#include "agent/client/job_client.h"
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
-#include "service/keys.h"
-#include "service/util.h"
 
 namespace pelmora {
 namespace {
+
+// The key a service of this data directory accepts: from keys.json, the one named "default",
+// else the first. Throws when the file cannot be read or holds no key.
+std::string _service_key(const std::string& path) {
+  const auto document = nlohmann::json::parse(read_file_bytes(path));
+  const auto& keys = document.at("keys").get_ref<const nlohmann::json::array_t&>();
+  for (const auto& entry : keys) {
+    auto name = entry.find("name");  // end() for an entry that is not an object
+    if (name != entry.end() && *name == "default") return entry.at("key").get<std::string>();
+  }
+  return keys.at(0).at("key").get<std::string>();
+}
 
 std::string default_url() { return "http://127.0.0.1:" + std::to_string(kDefaultServicePort); }
 
@@ -53,33 +64,9 @@ std::string self_binary() {
 
 }  // namespace
 
-std::string default_data_dir() {
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return join_path(join_path(xdg, "pelmora"), "service");
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] == '\0') {
-    throw std::runtime_error("cannot find the data directory: neither XDG_DATA_HOME nor HOME is set");
-  }
-  return join_path(home, ".local/share/pelmora/service");
-}
-
-std::string jobs_dir(const std::string& data_dir) { return join_path(data_dir, "jobs"); }
-std::string keys_file(const std::string& data_dir) { return join_path(data_dir, "keys.json"); }
-std::string service_info_file(const std::string& data_dir) {
-  return join_path(data_dir, "service.json");
-}
-
 std::optional<LocalService> read_local_service(const std::string& data_dir) {
   try {
-    auto keys = service::read_keys(keys_file(data_dir));
-    if (keys.empty()) return std::nullopt;
-    std::string key = keys.front().key;
-    for (const auto& k : keys) {
-      if (k.name == "default") {
-        key = k.key;
-        break;
-      }
-    }
+    const std::string key = _service_key(keys_file(data_dir));
     std::string url = default_url();
     try {
       auto info = nlohmann::json::parse(read_file_bytes(service_info_file(data_dir)));
@@ -99,12 +86,7 @@ namespace {
 
 bool _answers_here(const std::string& url, const std::string& api_key, double timeout_seconds) {
   try {
-    HttpRequest request;
-    request.method = "GET";
-    request.url = url + "/v1/health";
-    request.headers.emplace_back("Authorization", "Bearer " + api_key);
-    request.timeout_seconds = timeout_seconds;
-    return http_request(request).status == 200;
+    return JobClient({.api_url = url, .api_key = api_key, .transport = {}}).health(timeout_seconds);
   } catch (const std::exception&) {
     return false;
   }
@@ -145,7 +127,7 @@ LocalService ensure_local_service(const EnsureOptions& options) {
   if (auto found = read_local_service(data_dir)) {
     if (local_service_answers(found->url, found->api_key)) return *found;
   }
-  service::make_private_dirs(data_dir);
+  make_data_dir(data_dir);
   std::string binary = options.pelmora_binary.empty() ? self_binary() : options.pelmora_binary;
   std::vector<std::string> argv = {binary, "serve", "--data-dir", data_dir, "--port",
                                    std::to_string(options.port)};

@@ -1,24 +1,17 @@
-// pelmora submit, status, logs, login, logout: the job-service client at the command line.
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
+// pelmora submit, status, logs: jobs sent to the job service and followed from the command
+// line.
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <streambuf>
+#include <stdexcept>
 #include <string>
 
-#include <termios.h>
-#include <unistd.h>
-
 #include "agent/client/client.h"
-#include "agent/client/config.h"
 #include "agent/client/http.h"
 #include "agent/platform/files.h"
-#include "agent/records.h"
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/host_config.h"
-#include "service/local.h"
 
 namespace pelmora::cli {
 
@@ -61,34 +54,6 @@ Endpoint _endpoint(const ServiceArgs& args) {
   return Endpoint{.api_url = credentials.api_url, .api_key = *credentials.api_key};
 }
 
-// One line for the terminal: line breaks and runs of white space become one space, very
-// long texts are cut, and the key never shows.
-std::string _one_line(std::string text, const std::string& api_key) {
-  if (!api_key.empty()) {
-    for (size_t at = text.find(api_key); at != std::string::npos; at = text.find(api_key, at)) {
-      text.replace(at, api_key.size(), "***");
-    }
-  }
-  std::string line;
-  bool space = false;
-  for (char c : text) {
-    if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
-      space = true;
-      continue;
-    }
-    if (space && !line.empty()) line += ' ';
-    space = false;
-    line += c;
-  }
-  constexpr size_t kMax = 600;
-  if (line.size() > kMax) {
-    size_t cut = kMax;
-    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
-    line = line.substr(0, cut) + "...";
-  }
-  return line;
-}
-
 // Runs `body`; any error becomes one clean line (key hidden), thrown on for main to print.
 template <typename Body>
 void _guarded(const Endpoint& endpoint, Body&& body) {
@@ -96,36 +61,12 @@ void _guarded(const Endpoint& endpoint, Body&& body) {
   try {
     body();
   } catch (const TransportError& e) {
-    throw std::runtime_error(_one_line(
+    throw std::runtime_error(one_line(
         "cannot reach the job service at " + endpoint.api_url + ": " + e.what(), api_key));
   } catch (const std::exception& e) {
-    throw std::runtime_error(_one_line(e.what(), api_key));
+    throw std::runtime_error(one_line(e.what(), api_key));
   }
 }
-
-// Standard output that remembers whether the last character written ended a line, so that
-// a message after a followed log starts on a line of its own.
-class LineTrackingBuf : public std::streambuf {
- public:
-  explicit LineTrackingBuf(std::streambuf* target) : target_(target) {}
-  bool at_line_start() const { return at_line_start_; }
-
- protected:
-  int_type overflow(int_type ch) override {
-    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-    at_line_start_ = traits_type::to_char_type(ch) == '\n';
-    return target_->sputc(traits_type::to_char_type(ch));
-  }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    if (n > 0) at_line_start_ = s[n - 1] == '\n';
-    return target_->sputn(s, n);
-  }
-  int sync() override { return target_->pubsync(); }
-
- private:
-  std::streambuf* target_;
-  bool at_line_start_ = true;
-};
 
 std::string _text(const nlohmann::json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
@@ -143,8 +84,7 @@ int _exit_for(const nlohmann::json& document) {
 int _follow(const Endpoint& endpoint, const std::string& job_id) {
   LineTrackingBuf buf(std::cout.rdbuf());
   std::ostream out(&buf);
-  const nlohmann::json document =
-      poll_job(job_id, {.api_key = endpoint.api_key, .api_url = endpoint.api_url, .out = &out});
+  const nlohmann::json document = poll_job_at(endpoint, job_id, {.out = &out});
   if (!buf.at_line_start()) out << '\n';
   out.flush();
   const int code = _exit_for(document);
@@ -176,13 +116,12 @@ int _run_submit(const SubmitArgs& args) {
   const Endpoint endpoint = _endpoint(args.service);
   int exit_status = kExitOk;
   _guarded(endpoint, [&] {
-    const nlohmann::json result = submit_code(code, {.file_path = absolute_path(args.file),
-                                                     .api_key = endpoint.api_key,
-                                                     .api_url = endpoint.api_url,
-                                                     .fast = args.fast,
-                                                     .gpu = args.gpu,
-                                                     .cpu = args.cpu,
-                                                     .memory = args.memory});
+    const nlohmann::json result = submit_code_at(endpoint, code,
+                                                 {.file_path = absolute_path(args.file),
+                                                  .fast = args.fast,
+                                                  .gpu = args.gpu,
+                                                  .cpu = args.cpu,
+                                                  .memory = args.memory});
     if (!result.is_object()) throw std::runtime_error("the job service sent no job");
     const auto member = result.find("job_id");
     const bool has_id = member != result.end() && !member->is_null();
@@ -211,11 +150,11 @@ struct JobArgs {
 int _run_status(const JobArgs& args) {
   const Endpoint endpoint = _endpoint(args.service);
   _guarded(endpoint, [&] {
-    const nlohmann::json document = fetch_job_status(endpoint, args.job_id);
+    const nlohmann::json document = JobClient(endpoint).status(args.job_id);
     std::cout << "status: " << _text(document.value("status", nlohmann::json("unknown"))) << "\n";
     for (const auto& [name, value] : document.items()) {
       if (name == "status") continue;
-      std::cout << name << ": " << _one_line(_text(value), endpoint.api_key) << "\n";
+      std::cout << name << ": " << one_line(_text(value), endpoint.api_key) << "\n";
     }
   });
   return kExitOk;
@@ -232,10 +171,11 @@ int _run_logs(const JobArgs& args) {
       return;
     }
     // The status first: the output read after it is at least as recent.
-    const nlohmann::json document = fetch_job_status(endpoint, args.job_id);
+    const nlohmann::json document = JobClient(endpoint).status(args.job_id);
     LineTrackingBuf buf(std::cout.rdbuf());
     std::ostream out(&buf);
-    fetch_job_output(endpoint, args.job_id, 0, out);
+    nlohmann::json offset = 0;
+    JobClient(endpoint).output(args.job_id, offset, out);
     if (!buf.at_line_start()) out << '\n';
     out.flush();
     exit_status = _exit_for(document);
@@ -243,99 +183,9 @@ int _run_logs(const JobArgs& args) {
   return exit_status;
 }
 
-// ---- login, logout --------------------------------------------------------------------
-
-// The terminal settings to put back if a signal ends the program while echo is off.
-termios g_saved_termios{};
-volatile sig_atomic_t g_echo_off = 0;
-
-extern "C" void _restore_echo_and_reraise(int signal_number) {
-  if (g_echo_off) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-// Reads one line from standard input with read(2); drops the line end.
-std::string _read_line() {
-  std::string line;
-  char c = 0;
-  while (true) {
-    ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || c == '\n') break;
-    line += c;
-  }
-  return line;
-}
-
-// The key, asked for without echo on a terminal, else the first line of standard input.
-std::string _ask_key() {
-  if (!::isatty(STDIN_FILENO)) return _read_line();
-  std::cerr << "API key (not shown): " << std::flush;
-  termios settings{};
-  if (::tcgetattr(STDIN_FILENO, &settings) != 0) return _read_line();
-  g_saved_termios = settings;
-  auto old_int = std::signal(SIGINT, _restore_echo_and_reraise);
-  auto old_term = std::signal(SIGTERM, _restore_echo_and_reraise);
-  auto old_hup = std::signal(SIGHUP, _restore_echo_and_reraise);
-  settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  settings.c_lflag |= ECHONL;
-  g_echo_off = 1;
-  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &settings);
-  std::string key = _read_line();
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
-  g_echo_off = 0;
-  std::signal(SIGINT, old_int);
-  std::signal(SIGTERM, old_term);
-  std::signal(SIGHUP, old_hup);
-  return key;
-}
-
-std::string _trim(const std::string& text) {
-  const char* space = " \t\r\n\f\v";
-  const size_t first = text.find_first_not_of(space);
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
-struct LoginArgs {
-  std::optional<std::string> api_url;
-  bool local = false;
-};
-
-int _run_login(const LoginArgs& args) {
-  if (args.local) {
-    if (args.api_url) throw CLI::ValidationError("--local and --api-url cannot be used together");
-    const LocalService local = ensure_local_service();
-    save_login(local.url, local.api_key);
-    std::cout << "Logged in to the local job service at " << local.url << " (saved in "
-              << login_file_path() << ").\n";
-    return kExitOk;
-  }
-  const std::string key = _trim(_ask_key());
-  if (key.empty()) throw std::runtime_error("no API key given");
-  if (key.find_first_of(" \t") != std::string::npos || key.find('\0') != std::string::npos) {
-    throw std::runtime_error("an API key cannot contain spaces");
-  }
-  save_login(args.api_url, key);
-  const std::string url =
-      args.api_url && !args.api_url->empty() ? *args.api_url : std::string(_DEFAULT_API_URL);
-  std::cout << "Logged in to " << url << " (saved in " << login_file_path() << ").\n";
-  return kExitOk;
-}
-
-int _run_logout() {
-  if (remove_login()) {
-    std::cout << "Logged out (removed " << login_file_path() << ").\n";
-  } else {
-    std::cout << "Not logged in.\n";
-  }
-  return kExitOk;
-}
-
 }  // namespace
 
-void add_client_commands(CLI::App& app, int& exit_code) {
+void add_submit_commands(CLI::App& app, int& exit_code) {
   auto submit_args = std::make_shared<SubmitArgs>();
   CLI::App* submit = app.add_subcommand("submit", "Submit a Python script as a job, bundled with the local modules it imports.");
   submit->add_option("FILE", submit_args->file, "The script to run")->required();
@@ -363,20 +213,6 @@ void add_client_commands(CLI::App& app, int& exit_code) {
   logs->footer(kExitCodesHelp);
   logs->callback([logs_args, &exit_code] { exit_code = _run_logs(*logs_args); });
 
-  auto login_args = std::make_shared<LoginArgs>();
-  CLI::App* login = app.add_subcommand(
-      "login", "Save an API key (and service URL) for the pelmora commands and the agent.");
-  login->add_option("--api-url", login_args->api_url, "Base URL of the job service to log in to (default: the public service)");
-  login->add_flag("--local", login_args->local, "Log in to this user's local job service (`pelmora serve`), starting it if needed");
-  login->footer(
-      "The key is read without echo from the terminal, or as the first line of standard "
-      "input (e.g. `pelmora login < keyfile`), and saved with mode 0600 in "
-      "$XDG_CONFIG_HOME/pelmora/login.json (default ~/.config/pelmora/login.json). "
-      "PELMORA_API_KEY and PELMORA_API_URL, when set, take precedence over it.");
-  login->callback([login_args, &exit_code] { exit_code = _run_login(*login_args); });
-
-  CLI::App* logout = app.add_subcommand("logout", "Remove the saved login.");
-  logout->callback([&exit_code] { exit_code = _run_logout(); });
 }
 
 }  // namespace pelmora::cli
