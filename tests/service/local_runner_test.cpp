@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/client/client.h"
-#include "agent/records.h"
+#include "agent/client/errors.h"
 #include "service/util.h"
 #include "service_fixture.h"
 
