@@ -198,32 +198,44 @@ bool GrammarParser::named_expression(Expr& e) {
   return at(K::COLONEQUAL) ? fail() : true;
 }
 
-// disjunction: conjunction ('or' conjunction )+ | conjunction
-bool GrammarParser::disjunction(Expr& e) {
-  if (!conjunction(e)) return false;
-  if (!at_keyword(KW::kOr)) return true;
+// operand (op operand)+ | operand, for the rules whose operators make one BoolOp node over
+// all the operands ('or', 'and').
+template <GrammarParser::ExprRule operand>
+bool GrammarParser::bool_operation(Expr& e, Keyword op) {
+  if (!(this->*operand)(e)) return false;
+  if (!at_keyword(op)) return true;
   int d = e.depth;
-  while (at_keyword(KW::kOr)) {
+  while (at_keyword(op)) {
     advance();
-    if (!conjunction(e)) return false;
+    if (!(this->*operand)(e)) return false;
     d = deeper(d, e.depth);
   }
   e = node(ExprKind::kOther, d);
   return true;
 }
 
+// rule op operand | operand, a left-recursive rule recognized as operand (op operand)*:
+// each operator nests the tree one BinOp deeper.
+template <GrammarParser::ExprRule operand, typename IsOperator>
+bool GrammarParser::binary_operation(Expr& e, IsOperator is_op) {
+  if (!(this->*operand)(e)) return false;
+  while (is_op(tok().kind)) {
+    advance();
+    Expr rhs;
+    if (!(this->*operand)(rhs)) return false;
+    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
+  }
+  return true;
+}
+
+// disjunction: conjunction ('or' conjunction )+ | conjunction
+bool GrammarParser::disjunction(Expr& e) {
+  return bool_operation<&GrammarParser::conjunction>(e, KW::kOr);
+}
+
 // conjunction: inversion ('and' inversion )+ | inversion
 bool GrammarParser::conjunction(Expr& e) {
-  if (!inversion(e)) return false;
-  if (!at_keyword(KW::kAnd)) return true;
-  int d = e.depth;
-  while (at_keyword(KW::kAnd)) {
-    advance();
-    if (!inversion(e)) return false;
-    d = deeper(d, e.depth);
-  }
-  e = node(ExprKind::kOther, d);
-  return true;
+  return bool_operation<&GrammarParser::inversion>(e, KW::kAnd);
 }
 
 // inversion: 'not' inversion | comparison
@@ -264,91 +276,38 @@ bool GrammarParser::comparison(Expr& e) {
 
 // bitwise_or: bitwise_or '|' bitwise_xor | bitwise_xor
 bool GrammarParser::bitwise_or(Expr& e) {
-  if (!bitwise_xor(e)) return false;
-  if (!at(K::VBAR)) return true;
-  while (at(K::VBAR)) {
-    advance();
-    Expr rhs;
-    if (!bitwise_xor(rhs)) return false;
-    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
-  }
-  return true;
+  return binary_operation<&GrammarParser::bitwise_xor>(e, [](K k) { return k == K::VBAR; });
 }
 
 // bitwise_xor: bitwise_xor '^' bitwise_and | bitwise_and
 bool GrammarParser::bitwise_xor(Expr& e) {
-  if (!bitwise_and(e)) return false;
-  if (!at(K::CIRCUMFLEX)) return true;
-  while (at(K::CIRCUMFLEX)) {
-    advance();
-    Expr rhs;
-    if (!bitwise_and(rhs)) return false;
-    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
-  }
-  return true;
+  return binary_operation<&GrammarParser::bitwise_and>(e,
+                                                       [](K k) { return k == K::CIRCUMFLEX; });
 }
 
 // bitwise_and: bitwise_and '&' shift_expr | shift_expr
 bool GrammarParser::bitwise_and(Expr& e) {
-  if (!shift_expr(e)) return false;
-  if (!at(K::AMPER)) return true;
-  while (at(K::AMPER)) {
-    advance();
-    Expr rhs;
-    if (!shift_expr(rhs)) return false;
-    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
-  }
-  return true;
+  return binary_operation<&GrammarParser::shift_expr>(e, [](K k) { return k == K::AMPER; });
 }
 
 // shift_expr: shift_expr ('<<' | '>>') sum | sum
 bool GrammarParser::shift_expr(Expr& e) {
-  if (!sum(e)) return false;
-  if (!at(K::LEFTSHIFT) && !at(K::RIGHTSHIFT)) return true;
-  while (at(K::LEFTSHIFT) || at(K::RIGHTSHIFT)) {
-    advance();
-    Expr rhs;
-    if (!sum(rhs)) return false;
-    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
-  }
-  return true;
+  return binary_operation<&GrammarParser::sum>(
+      e, [](K k) { return k == K::LEFTSHIFT || k == K::RIGHTSHIFT; });
 }
 
 // sum: sum ('+' | '-') term | term
 bool GrammarParser::sum(Expr& e) {
-  if (!term(e)) return false;
-  if (!at(K::PLUS) && !at(K::MINUS)) return true;
-  while (at(K::PLUS) || at(K::MINUS)) {
-    advance();
-    Expr rhs;
-    if (!term(rhs)) return false;
-    e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
-  }
-  return true;
+  return binary_operation<&GrammarParser::term>(e,
+                                                [](K k) { return k == K::PLUS || k == K::MINUS; });
 }
 
 // term: term ('*' | '/' | '//' | '%' | '@') factor | factor
 bool GrammarParser::term(Expr& e) {
-  if (!factor(e)) return false;
-  bool any = false;
-  for (;;) {
-    switch (tok().kind) {
-      case K::STAR: case K::SLASH: case K::DOUBLESLASH: case K::PERCENT: case K::AT:
-        advance();
-        {
-          Expr rhs;
-          if (!factor(rhs)) return false;
-          e = node(ExprKind::kOther, deeper(e.depth, rhs.depth));
-        }
-        any = true;
-        continue;
-      default:
-        break;
-    }
-    break;
-  }
-  (void)any;
-  return true;
+  return binary_operation<&GrammarParser::factor>(e, [](K k) {
+    return k == K::STAR || k == K::SLASH || k == K::DOUBLESLASH || k == K::PERCENT ||
+           k == K::AT;
+  });
 }
 
 // factor: '+' factor | '-' factor | '~' factor | power

@@ -210,6 +210,12 @@ class GrammarParser {
   bool number(const Token& t);
   bool probe_levels(int extra);
   bool annotated_rhs(Expr& e);
+  // The shapes shared by several rules above (defined in grammar_expr.cpp).
+  using ExprRule = bool (GrammarParser::*)(Expr&);
+  template <ExprRule operand>
+  bool bool_operation(Expr& e, Keyword op);
+  template <ExprRule operand, typename IsOperator>
+  bool binary_operation(Expr& e, IsOperator is_op);
 
   // --- patterns (grammar_pattern.cpp) ---
   bool patterns(int& d);
