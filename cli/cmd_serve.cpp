@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -18,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
 #include "cli/commands.h"
@@ -57,7 +57,7 @@ struct ServeArgs {
 
 int add_key_command(const ServeArgs& args) {
   std::string data_dir = args.data_dir.empty() ? default_data_dir() : args.data_dir;
-  service::make_private_dirs(data_dir);
+  make_private_dirs(data_dir);
   service::KeyLimits limits{args.credits, args.rate};
   std::string key = service::add_key(keys_file(data_dir), args.key_name, limits);
   // The one place a key is shown: the user asked for it.
@@ -96,7 +96,7 @@ int stop_command(const ServeArgs& args) {
   }
   if (::kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
     throw std::runtime_error("cannot stop the local job service (pid " + std::to_string(pid) +
-                             "): " + std::strerror(errno));
+                             "): " + errno_text(errno));
   }
   for (int i = 0; i < 200 && is_our_service(pid); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -2,16 +2,14 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "agent/client/config.h"
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 
 namespace pelmora::cli {
@@ -35,32 +33,7 @@ std::string _config_dir() {
 }
 
 [[noreturn]] void _fail(const std::string& what, const std::string& path, int error) {
-  throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
-}
-
-// Creates `path` (mode 0700) when missing; its parents too (mode 0700 for the ones made).
-void _make_dirs(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) _fail("cannot use", path, ENOTDIR);
-    return;
-  }
-  if (path != "/" && !path.empty()) _make_dirs(parent_dir(path));
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) _fail("cannot create", path, errno);
-}
-
-// Writes all of `data` to `fd`, retrying EINTR and short writes.
-bool _write_all(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  throw std::runtime_error(what + " " + path + ": " + errno_text(error));
 }
 
 }  // namespace
@@ -105,7 +78,7 @@ HostCredentials resolve_host_credentials(const std::optional<std::string>& flag_
 
 void save_login(const std::optional<std::string>& api_url, const std::string& api_key) {
   const std::string dir = _config_dir();
-  _make_dirs(dir);
+  make_private_dirs(dir);
   const std::string path = join_path(dir, "login.json");
 
   nlohmann::ordered_json document = nlohmann::ordered_json::object();
@@ -113,20 +86,7 @@ void save_login(const std::optional<std::string>& api_url, const std::string& ap
   document["api_key"] = api_key;
   const std::string text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 
-  std::string temp = path + ".XXXXXX";
-  int fd = ::mkstemp(temp.data());  // mode 0600
-  if (fd < 0) _fail("cannot write", path, errno);
-  bool ok = ::fchmod(fd, 0600) == 0 && _write_all(fd, text) && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-    if (ok) error = errno;
-    ::unlink(temp.c_str());
-    _fail("cannot write", path, error);
-  }
+  write_private_file(path, text);
 }
 
 bool remove_login() {

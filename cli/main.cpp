@@ -3,13 +3,13 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "agent/platform/errors.h"
 #include "cli/commands.h"
 
 namespace {
@@ -31,7 +31,7 @@ int run_service_program(int argc, char** argv) {
   args.push_back(nullptr);
   ::execv(program.c_str(), args.data());
   std::cerr << "pelmora: error: cannot run the job service program " << program << ": "
-            << std::strerror(errno) << " (it is installed beside pelmora)\n";
+            << pelmora::errno_text(errno) << " (it is installed beside pelmora)\n";
   return pelmora::cli::kExitError;
 }
 

@@ -49,47 +49,6 @@ bool is_job_id(const std::string& text) {
   return true;
 }
 
-void make_private_dirs(const std::string& path) {
-  if (path.empty()) throw std::runtime_error("empty directory path");
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    std::string part = path.substr(0, pos);
-    if (part.empty()) continue;
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::runtime_error("cannot create directory " + part + ": " + errno_text(errno));
-    }
-  }
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    throw std::runtime_error("not a directory: " + path);
-  }
-}
-
-void write_private_file(const std::string& path, const std::string& content, bool sync) {
-  std::string temp = path + ".tmp-" + random_hex(4);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + errno_text(errno));
-  std::size_t done = 0;
-  int error = 0;
-  while (done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (error == 0 && sync && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    unlink(temp.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + errno_text(error));
-  }
-}
-
 std::string iso_time(double epoch_seconds) {
   double whole = std::floor(epoch_seconds);
   auto seconds = static_cast<std::time_t>(whole);

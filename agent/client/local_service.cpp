@@ -127,7 +127,7 @@ LocalService ensure_local_service(const EnsureOptions& options) {
   if (auto found = read_local_service(data_dir)) {
     if (local_service_answers(found->url, found->api_key)) return *found;
   }
-  make_data_dir(data_dir);
+  make_private_dirs(data_dir);
   std::string binary = options.pelmora_binary.empty() ? self_binary() : options.pelmora_binary;
   std::vector<std::string> argv = {binary, "serve", "--data-dir", data_dir, "--port",
                                    std::to_string(options.port)};

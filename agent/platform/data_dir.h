@@ -9,8 +9,8 @@
 //   jobs/<id>/    each job's working directory; the submitted text is jobs/<id>/main.py
 //   service.log   output of a service started in the background
 //
-// Pure path arithmetic over the environment: nothing here touches the file system, except
-// make_data_dir.
+// Pure path arithmetic over the environment: nothing here touches the file system
+// (make_private_dirs in agent/platform/files.h makes the directory).
 
 #include <string>
 
@@ -31,9 +31,5 @@ std::string keys_file(const std::string& data_dir);
 
 // <data_dir>/service.json, written by a service when it starts listening.
 std::string service_info_file(const std::string& data_dir);
-
-// Creates `data_dir` and its missing parents with mode 0700.
-// Throws std::runtime_error naming the directory that could not be made.
-void make_data_dir(const std::string& data_dir);
 
 }  // namespace pelmora

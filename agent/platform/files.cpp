@@ -75,6 +75,35 @@ std::string read_text_file(const std::string& path) {
   return text;
 }
 
+void make_private_dirs(const std::string& path) {
+  if (path.empty()) throw std::runtime_error("empty directory path");
+  for (std::size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
+    const std::string part = path.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      throw std::runtime_error("cannot create directory " + part + ": " + errno_text(errno));
+    }
+    if (pos == std::string::npos) break;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    throw std::runtime_error("not a directory: " + path);
+  }
+}
+
+void write_private_file(const std::string& path, const std::string& content, bool sync) {
+  std::string temp = path + ".XXXXXX";
+  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));  // mode 0600
+  if (!fd.valid()) throw std::runtime_error("cannot write " + path + ": " + errno_text(errno));
+  int error = write_all(fd.get(), content.data(), content.size());
+  if (error == 0 && sync && ::fsync(fd.get()) != 0) error = errno;
+  if (::close(fd.release()) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + errno_text(error));
+  }
+}
+
 std::string current_dir() {
   std::vector<char> buf(4096);
   for (;;) {

@@ -1,5 +1,6 @@
 #pragma once
-// File-system helpers: regular-file tests, whole-file text reads, lexical path handling.
+// File-system helpers: regular-file tests, whole-file text reads, private directories and
+// files, lexical path handling.
 
 #include <stdexcept>
 #include <string>
@@ -31,6 +32,16 @@ std::string normalize_newlines(std::string_view text);
 // read_file_bytes, decode_utf8_replace (agent/platform/utf8.h), normalize_newlines: how scripts and module files
 // are read. A byte-order mark stays in the text. Throws FileError.
 std::string read_text_file(const std::string& path);
+
+// Creates `path` and its missing parents with mode 0700 (existing ones are left as they
+// are). Throws std::runtime_error naming the directory that could not be made, or the path
+// when it exists and is not a directory.
+void make_private_dirs(const std::string& path);
+
+// Replaces `path` with `content` atomically: a temporary file of mode 0600 in the same
+// directory, written whole, fsync'ed when `sync`, renamed over `path`. Nothing is left
+// behind on failure. Throws std::runtime_error naming `path`.
+void write_private_file(const std::string& path, const std::string& content, bool sync = true);
 
 // The agent's working directory. Throws FileError when it cannot be read.
 std::string current_dir();
