@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "agent/platform/utf8.h"
+
 namespace pelmora::testing {
 
 // The shell command that runs CPython 3.13, or nullopt when it is not installed.
@@ -119,21 +121,7 @@ inline std::string read_all(const std::string& path) {
 
 inline std::string utf8(char32_t cp) {
   std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  append_utf8(out, cp);
   return out;
 }
 
