@@ -20,6 +20,13 @@ constexpr int kNestedCallLevels = 24;
 constexpr int kReplacementFieldLevels = 14;
 constexpr int kNestedReplacementFieldLevels = 33;
 constexpr int kTupleRestLevels = 2;
+// An element after a ',' is read one loop deeper than the first: in a list, set or dict
+// display, in a parenthesized tuple, in a call's arguments, in a subscript's slices. After a
+// trailing ',' the attempt at one more element fails past the atom's lookahead.
+constexpr int kDisplayRestLevels = 1;
+constexpr int kParenthesizedTupleRestLevels = 2;
+constexpr int kArgumentRestLevels = 4;
+constexpr int kSliceRestLevels = 3;
 // Below an atom: a number or `...` is tried after the lookahead &(STRING|FSTRING_START),
 // itself one rule call deeper; a string literal is read by strings, its loop, the choice
 // and string (4 levels); an f-string by strings, its loop, the choice, fstring, the loop of
@@ -92,6 +99,10 @@ Expr node(ExprKind kind, int child_depth) { return Expr::of(kind, 1 + child_dept
 
 }  // namespace
 
+// A bracket closed at once: CPython first tries to read an element there, which fails one
+// level below where a name would have been read.
+bool GrammarParser::probe_empty_bracket() { return probe_levels(kPastLookaheadLevels); }
+
 // expression:
 //     | disjunction 'if' disjunction 'else' expression
 //     | disjunction
@@ -100,12 +111,13 @@ bool GrammarParser::expression(Expr& e) {
   if (at_keyword(KW::kLambda)) return lambdef(e);
   if (!disjunction(e)) return false;
   if (!at_keyword(KW::kIf)) return true;
-  Level level(*this, 1);
-  if (level.overflow()) return false;
   advance();
   Expr test;
   if (!disjunction(test)) return false;
   if (!eat_keyword(KW::kElse)) return false;
+  // The condition is read at the depth of the body; only the alternative is one level down.
+  OperandLevel level(*this, 1);
+  if (level.overflow()) return false;
   Expr orelse;
   if (!expression(orelse)) return false;
   e = node(ExprKind::kOther, deeper(e.depth, deeper(test.depth, orelse.depth)));
@@ -165,10 +177,12 @@ bool GrammarParser::star_expression(Expr& e) {
 
 // star_named_expressions: ','.star_named_expression+ [',']
 // Continues the elements of a display after its first element and a ',' (`seq` collects
-// them); stops before `close`.
-bool GrammarParser::star_named_expressions(Expr& seq, K close) {
+// them), each `levels` deeper than the first; stops before `close`.
+bool GrammarParser::star_named_expressions(Expr& seq, K close, int levels) {
+  Level level(*this, levels);
+  if (level.overflow()) return false;
   for (;;) {
-    if (at(close)) return true;
+    if (at(close)) return probe_levels(kPastLookaheadLevels);
     Expr el;
     if (!star_named_expression(el)) return false;
     add_element(seq, el);
@@ -241,7 +255,7 @@ bool GrammarParser::conjunction(Expr& e) {
 // inversion: 'not' inversion | comparison
 bool GrammarParser::inversion(Expr& e) {
   if (!at_keyword(KW::kNot)) return comparison(e);
-  Level level(*this, 1);
+  OperandLevel level(*this, 1);
   if (level.overflow()) return false;
   advance();
   if (!inversion(e)) return false;
@@ -313,7 +327,7 @@ bool GrammarParser::term(Expr& e) {
 // factor: '+' factor | '-' factor | '~' factor | power
 bool GrammarParser::factor(Expr& e) {
   if (!at(K::PLUS) && !at(K::MINUS) && !at(K::TILDE)) return power(e);
-  Level level(*this, 1);
+  OperandLevel level(*this, 1);
   if (level.overflow()) return false;
   advance();
   if (!factor(e)) return false;
@@ -325,7 +339,7 @@ bool GrammarParser::factor(Expr& e) {
 bool GrammarParser::power(Expr& e) {
   if (!await_primary(e)) return false;
   if (!at(K::DOUBLESTAR)) return true;
-  Level level(*this, 2);
+  OperandLevel level(*this, 2);
   if (level.overflow()) return false;
   advance();
   Expr exponent;
@@ -364,7 +378,7 @@ bool GrammarParser::primary(Expr& e) {
         Bracket bracket(*this);
         advance();
         int args = 0;
-        if (!at(K::RPAR) && !arguments(true, args)) return false;
+        if (at(K::RPAR) ? !probe_empty_bracket() : !arguments(true, args)) return false;
         if (!eat(K::RPAR)) return false;
         e = node(ExprKind::kOther, deeper(e.depth, args));
         continue;
@@ -392,16 +406,23 @@ bool GrammarParser::primary(Expr& e) {
 // Sets `d` to the depth of the subscript's slice node.
 bool GrammarParser::slices(int& d) {
   int deepest = 0;
-  bool tuple = false;
+  std::optional<Level> rest;  // for the slices after the first
   for (;;) {
     int sd = 0;
     if (!slice_or_starred(sd)) return false;
     deepest = deeper(deepest, sd);
     if (!at(K::COMMA)) break;
-    tuple = true;
     advance();
-    if (at(K::RSQB)) break;
+    if (!rest) {
+      rest.emplace(*this, kSliceRestLevels);
+      if (rest->overflow()) return false;
+    }
+    if (at(K::RSQB)) {
+      if (!probe_levels(kPastLookaheadLevels)) return false;
+      break;
+    }
   }
+  const bool tuple = rest.has_value();
   d = tuple ? 1 + deepest : deepest;
   return true;
 }
@@ -502,7 +523,7 @@ bool GrammarParser::atom(Expr& e) {
 // genexp: '(' ( assignment_expression | expression !':=') for_if_clauses ')'
 bool GrammarParser::paren_atom(Expr& e) {
   // A group directly inside the outermost group costs CPython almost nothing.
-  const int levels = (_brackets == 1 && _outer_group)
+  const int levels = (_brackets == 1 && _outer_group && _operands == 0)
                          ? kGroupInGroupLevels
                          : bracket_levels(kGroupLevels, kNestedGroupLevels);
   Level level(*this, levels);
@@ -510,6 +531,7 @@ bool GrammarParser::paren_atom(Expr& e) {
   Bracket bracket(*this, true);
   advance();
   if (at(K::RPAR)) {
+    if (!probe_empty_bracket()) return false;
     advance();
     e = done(tuple_of(ExprKind::kTuple));
     e.parenthesized = true;
@@ -535,7 +557,7 @@ bool GrammarParser::paren_atom(Expr& e) {
     Expr seq = tuple_of(ExprKind::kTuple);
     add_element(seq, first);
     advance();
-    if (!star_named_expressions(seq, K::RPAR)) return false;
+    if (!star_named_expressions(seq, K::RPAR, kParenthesizedTupleRestLevels)) return false;
     if (!eat(K::RPAR)) return false;
     e = done(seq);
     e.parenthesized = true;
@@ -557,6 +579,7 @@ bool GrammarParser::list_or_listcomp(Expr& e) {
   advance();
   Expr seq = tuple_of(ExprKind::kList);
   if (at(K::RSQB)) {
+    if (!probe_empty_bracket()) return false;
     advance();
     e = done(seq);
     return true;
@@ -574,7 +597,7 @@ bool GrammarParser::list_or_listcomp(Expr& e) {
   add_element(seq, first);
   if (at(K::COMMA)) {
     advance();
-    if (!star_named_expressions(seq, K::RSQB)) return false;
+    if (!star_named_expressions(seq, K::RSQB, kDisplayRestLevels)) return false;
   }
   if (!eat(K::RSQB)) return false;
   e = done(seq);
@@ -593,6 +616,7 @@ bool GrammarParser::brace_atom(Expr& e) {
   advance();
   e = Expr::of(ExprKind::kOther);
   if (at(K::RBRACE)) {
+    if (!probe_empty_bracket()) return false;
     advance();
     return true;
   }
@@ -625,9 +649,14 @@ bool GrammarParser::brace_atom(Expr& e) {
       return eat(K::RBRACE);
     }
   }
+  Level rest(*this, at(K::COMMA) ? kDisplayRestLevels : 0);
+  if (rest.overflow()) return false;
   while (at(K::COMMA)) {
     advance();
-    if (at(K::RBRACE)) break;
+    if (at(K::RBRACE)) {
+      if (!probe_levels(kPastLookaheadLevels)) return false;
+      break;
+    }
     if (is_dict) {
       if (at(K::DOUBLESTAR)) {
         advance();
@@ -651,7 +680,7 @@ bool GrammarParser::brace_atom(Expr& e) {
 
 // lambdef: 'lambda' [lambda_params] ':' expression
 bool GrammarParser::lambdef(Expr& e) {
-  Level level(*this, 2);
+  OperandLevel level(*this, 2);
   if (level.overflow()) return false;
   advance();
   int args = 0;
@@ -704,6 +733,7 @@ bool GrammarParser::for_if_clauses(int& d) {
 bool GrammarParser::arguments(bool allow_genexp, int& d) {
   enum { kPositional, kKeywords, kDoubleStarred } phase = kPositional;
   bool first = true;
+  std::optional<Level> rest;  // for the arguments after the first
   for (;;) {
     Expr e;
     if (at(K::STAR)) {
@@ -734,10 +764,17 @@ bool GrammarParser::arguments(bool allow_genexp, int& d) {
       }
       d = deeper(d, e.depth);
     }
-    first = false;
     if (!at(K::COMMA)) break;
     advance();
-    if (at(K::RPAR)) break;
+    if (first) {
+      first = false;
+      rest.emplace(*this, kArgumentRestLevels);
+      if (rest->overflow()) return false;
+    }
+    if (at(K::RPAR)) {
+      if (!probe_levels(kPastLookaheadLevels)) return false;
+      break;
+    }
   }
   return at(K::RPAR) ? true : fail();
 }

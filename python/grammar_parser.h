@@ -78,6 +78,7 @@ class GrammarParser {
  private:
   friend class Level;
   friend class Bracket;
+  friend class OperandLevel;
 
   // --- tokens ---
   const Token& tok() const { return _tokens[_pos]; }
@@ -176,7 +177,7 @@ class GrammarParser {
   bool yield_expr(Expr& e);
   bool star_expressions(Expr& e);
   bool star_expression(Expr& e);
-  bool star_named_expressions(Expr& e, TokenKind close);
+  bool star_named_expressions(Expr& e, TokenKind close, int levels);
   bool star_named_expression(Expr& e);
   bool named_expression(Expr& e);
   bool disjunction(Expr& e);
@@ -209,6 +210,7 @@ class GrammarParser {
   bool fstring_replacement_field(int& d);
   bool number(const Token& t);
   bool probe_levels(int extra);
+  bool probe_empty_bracket();
   bool annotated_rhs(Expr& e);
   // The shapes shared by several rules above (defined in grammar_expr.cpp).
   using ExprRule = bool (GrammarParser::*)(Expr&);
@@ -230,9 +232,12 @@ class GrammarParser {
   bool name_or_attr(bool& dotted, int& d);
   bool pattern_capture_target();
 
-  // A bracket one level deeper: CPython spends `first` stack levels on the outermost and
-  // `nested` on each one inside another.
-  int bracket_levels(int first, int nested) const { return _brackets == 0 ? first : nested; }
+  // A bracket one level deeper: CPython spends `first` stack levels on the outermost one
+  // reached directly, and `nested` on one inside another or below an operator's operand
+  // (a unary operator, 'not', a conditional, '**', a lambda).
+  int bracket_levels(int first, int nested) const {
+    return _brackets == 0 && _operands == 0 ? first : nested;
+  }
 
   std::string_view _source;
   const std::vector<Token>& _tokens;
@@ -240,6 +245,7 @@ class GrammarParser {
   size_t _furthest = 0;
   int _level = 0;
   int _brackets = 0;  // brackets and replacement fields around the current token
+  int _operands = 0;  // operator operands entered since the innermost of them opened
   bool _outer_group = false;  // the outermost of them is a parenthesized group
   bool _fstring_raw = false;  // the f-string whose format spec is being read is raw
   bool _error_set = false;
@@ -275,23 +281,38 @@ inline bool GrammarParser::probe_levels(int extra) {
   return !level.overflow();
 }
 
+// One step deeper into an operator's operand: a Level that also makes the brackets below it
+// cost CPython their nested price.
+class OperandLevel : public Level {
+ public:
+  OperandLevel(GrammarParser& p, int weight) : Level(p, weight), _q(p) { ++_q._operands; }
+  ~OperandLevel() { --_q._operands; }
+
+ private:
+  GrammarParser& _q;
+};
+
 // Inside one more bracket (or f-string replacement field) for the rest of the scope.
 class Bracket {
  public:
-  explicit Bracket(GrammarParser& p, bool group = false) : _p(p), _saved(p._outer_group) {
-    if (_p._brackets == 0) _p._outer_group = group;
+  explicit Bracket(GrammarParser& p, bool group = false)
+      : _p(p), _saved_group(p._outer_group), _saved_operands(p._operands) {
+    if (_p._brackets == 0) _p._outer_group = group && _p._operands == 0;
     ++_p._brackets;
+    _p._operands = 0;
   }
   ~Bracket() {
     --_p._brackets;
-    _p._outer_group = _saved;
+    _p._outer_group = _saved_group;
+    _p._operands = _saved_operands;
   }
   Bracket(const Bracket&) = delete;
   Bracket& operator=(const Bracket&) = delete;
 
  private:
   GrammarParser& _p;
-  bool _saved;
+  bool _saved_group;
+  int _saved_operands;
 };
 
 }  // namespace pelmora::grammar_detail

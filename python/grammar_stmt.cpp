@@ -24,6 +24,8 @@ constexpr int kReturnValueLevels = 2;
 constexpr int kCompoundStmtLevels = 1;
 constexpr int kHeaderItemLevels = 1;  // the iterable of a for, the items of a with
 constexpr int kDecoratorLevels = 3;
+constexpr int kSubjectRestLevels = 2;  // a match subject's elements after the first ','
+
 constexpr int kIndentedBlockLevels = 5;
 constexpr int kInlineBlockLevels = 2;
 constexpr int kFunctionBodyLevels = 1;
@@ -217,7 +219,8 @@ bool GrammarParser::assignment_or_expression_stmt(int& d) {
   if (is_augassign(tok().kind)) {
     if (!first.single_target()) return fail();
     advance();
-    Level level(*this, kAssignedValueLevels);
+    // Unlike after '=', a bracket opening the value costs CPython its nested price.
+    OperandLevel level(*this, kAssignedValueLevels);
     if (level.overflow()) return false;
     Expr value;
     if (!annotated_rhs(value)) return false;
@@ -910,7 +913,7 @@ bool GrammarParser::subject_expr(int& d) {
     Expr seq;
     seq.depth = e.depth;
     advance();
-    if (!at(K::COLON) && !star_named_expressions(seq, K::COLON)) return false;
+    if (!at(K::COLON) && !star_named_expressions(seq, K::COLON, kSubjectRestLevels)) return false;
     d = 1 + seq.depth;
     return true;
   }

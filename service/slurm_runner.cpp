@@ -293,8 +293,8 @@ void SlurmRunner::stop_all() {
   std::vector<std::pair<std::shared_ptr<Job>, std::string>> left;  // with its Slurm id
   {
     std::unique_lock lock(_mutex);
-    _changed.wait_for(lock, std::chrono::duration<double>(_options.stop_timeout),
-                      [this] { return _jobs.empty(); });
+    wait_on_clock(_clock, _changed, lock, _options.stop_timeout, _options.output_interval,
+                  [this] { return _jobs.empty(); });
     for (auto& [id, job] : _jobs) left.emplace_back(job, job->slurm_id);
   }
   for (auto& [job, slurm_id] : left) {

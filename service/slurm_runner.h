@@ -59,8 +59,8 @@ struct SlurmRunnerOptions {
 
 class SlurmRunner : public JobRunner {
  public:
-  // Starts the polling thread. `clock` times the polls and the grace for a job's exit
-  // status; it must outlive the runner and be safe to read from its threads.
+  // Starts the polling thread. `clock` times the polls, the grace for a job's exit status and
+  // stop_all's wait; it must outlive the runner and be safe to read from its threads.
   SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events, Clock& clock = system_clock());
   ~SlurmRunner() override;  // stop_all(), then the polling thread ends
 

@@ -54,6 +54,17 @@ const Limit kLimits[] = {
     {"conditional_number", "x if y else ", "1", "", 5968},
     {"power_name", "a**", "x", "", 2984},
     {"lambda_number", "lambda:", "1", "", 2984},
+    // Brackets below an operator's operand, and the elements after a ','.
+    {"unary_minus_list", "-", "[x]", "", 5940},
+    {"unary_minus_empty_list", "-", "[]", "", 5939},
+    {"unary_minus_group_in_group", "-", "((x))", "", 5913},
+    {"unary_minus_call", "-", "f(x)", "", 5945},
+    {"unary_minus_call_trailing_comma", "-", "f(x,)", "", 5940},
+    {"unary_minus_tuple", "-", "(x, y)", "", 5939},
+    {"unary_minus_subscript_trailing_comma", "-", "x[0,]", "", 5941},
+    {"unary_minus_dict_trailing_comma", "-", "{x: y,}", "", 5938},
+    {"unary_minus_fstring_list", "-", "f'{[x]}'", "", 5907},
+    {"not_list", "not ", "[x]", "", 5940},
     // The tokenizer: 200 brackets, 150 f-strings, 100 indentation levels.
     {"parentheses", "(", "", ")", 200},
     {"lists", "[", "", "]", 200},

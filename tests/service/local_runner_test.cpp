@@ -11,6 +11,7 @@
 #include "agent/client/errors.h"
 #include "service/util.h"
 #include "service_fixture.h"
+#include "tests/fakes/manual_clock.h"
 
 namespace pelmora::service {
 namespace {
@@ -131,7 +132,16 @@ TEST_F(LocalRunnerTest, FailingScriptReportsExitCodeAndTracebackOnStderr) {
 }
 
 TEST_F(LocalRunnerTest, CancelKillsTheWholeProcessGroup) {
-  RunningService service(options());
+  // The grace period runs on a clock of the test's own, so the SIGKILL comes only when the
+  // test moves it on.
+  pelmora::testing::ManualClock clock;
+  auto o = options();
+  o.make_runner = [&clock, python = testing::test_python()](RunnerEvents& events) {
+    LocalRunnerOptions runner{.python = python, .cancel_grace = 60};
+    runner.flush_interval = 0;  // output is handed on at once, the clock standing still
+    return std::make_unique<LocalRunner>(runner, events, clock);
+  };
+  RunningService service(o);
   // The script ignores SIGTERM, so the group needs the SIGKILL after the grace period.
   std::string id = submit_raw(service.url(), service.key(),
                               "import os, signal, subprocess, time\n"
@@ -151,6 +161,8 @@ TEST_F(LocalRunnerTest, CancelKillsTheWholeProcessGroup) {
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
   EXPECT_EQ(body_of(res)["status"], "cancelled");
+  EXPECT_TRUE(testing::group_alive(pgid));
+  clock.advance(60);
   for (int i = 0; i < 300 && testing::group_alive(pgid); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <fstream>
 #include <sstream>
 
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/platform/clock.h"
+#include "tests/fakes/manual_clock.h"
 #include "service/slurm_runner.h"
 #include "service/util.h"
 #include "service_fixture.h"
@@ -409,10 +411,8 @@ TEST_F(SlurmRunnerTest, JobEndsByItsExitStatusWhileSqueueFails) {
   EXPECT_THAT(events.breaches(), ElementsAre());
 }
 
-TEST_F(SlurmRunnerTest, StopAllCancelsEveryJobAndWaitsOnlySoLong) {
-  auto options = slurm.options();
-  options.stop_timeout = 0.5;
-  SlurmRunner runner(options, events);
+TEST_F(SlurmRunnerTest, StopAllCancelsEveryJobAndWaitsForTheirEnd) {
+  SlurmRunner runner(slurm.options(), events);
   runner.launch(slurm.job("job-a", "import time\nprint('a')\ntime.sleep(60)\n"));
   runner.launch(slurm.job("job-b", "import time\nprint('b')\ntime.sleep(60)\n"));
   events.wait_output("job-a");
@@ -421,12 +421,21 @@ TEST_F(SlurmRunnerTest, StopAllCancelsEveryJobAndWaitsOnlySoLong) {
   EXPECT_EQ(events.wait_end("job-a", 0).outcome->error, "cancelled");
   EXPECT_EQ(events.wait_end("job-b", 0).outcome->error, "cancelled");
   EXPECT_THAT(read_lines(slurm.state() + "/scancel-calls"), ElementsAre("1 2"));
+  EXPECT_THAT(events.breaches(), ElementsAre());
+}
 
-  // A job Slurm is not heard to end: stop_all gives up on it after stop_timeout.
+TEST_F(SlurmRunnerTest, StopAllGivesUpOnAJobSlurmIsNotHeardToEndAfterStopTimeoutOnItsClock) {
+  pelmora::testing::ManualClock clock;
+  auto options = slurm.options();
+  options.stop_timeout = 60;
   slurm.control("start-delay", "60");
   slurm.control("squeue-fail", "squeue: error: Unable to contact slurm controller\n");
+  SlurmRunner runner(options, events, clock);
   runner.launch(slurm.job("job-stuck", "print('never')\n"));
-  runner.stop_all();
+  auto stopping = std::async(std::launch::async, [&runner] { runner.stop_all(); });
+  EXPECT_EQ(stopping.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  clock.advance(60);
+  ASSERT_EQ(stopping.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   auto job = events.wait_end("job-stuck", 0);
   EXPECT_EQ(job.outcome->error, "cancelled");
   EXPECT_FALSE(job.pid);
