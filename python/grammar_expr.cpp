@@ -242,6 +242,24 @@ bool GrammarParser::binary_operation(Expr& e, IsOperator is_op) {
   return true;
 }
 
+// op rule | operand, for the prefix operators ('not', unary '+', '-', '~'): each one is a
+// level of CPython's parser stack and nests the tree one node deeper. Read as a loop, so a
+// long chain costs no native stack.
+template <GrammarParser::ExprRule operand, typename IsOperator>
+bool GrammarParser::prefix_operation(Expr& e, IsOperator is_op) {
+  if (!is_op(tok())) return (this->*operand)(e);
+  OperandLevel level(*this, 0);
+  int count = 0;
+  for (; is_op(tok()); ++count) {
+    level.deepen(1);
+    if (level.overflow()) return false;
+    advance();
+  }
+  if (!(this->*operand)(e)) return false;
+  e = node(ExprKind::kOther, e.depth + count - 1);
+  return true;
+}
+
 // disjunction: conjunction ('or' conjunction )+ | conjunction
 bool GrammarParser::disjunction(Expr& e) {
   return bool_operation<&GrammarParser::conjunction>(e, KW::kOr);
@@ -254,13 +272,8 @@ bool GrammarParser::conjunction(Expr& e) {
 
 // inversion: 'not' inversion | comparison
 bool GrammarParser::inversion(Expr& e) {
-  if (!at_keyword(KW::kNot)) return comparison(e);
-  OperandLevel level(*this, 1);
-  if (level.overflow()) return false;
-  advance();
-  if (!inversion(e)) return false;
-  e = node(ExprKind::kOther, e.depth);
-  return true;
+  return prefix_operation<&GrammarParser::comparison>(
+      e, [](const Token& t) { return t.kind == K::NAME && t.keyword == KW::kNot; });
 }
 
 // comparison: bitwise_or compare_op_bitwise_or_pair+ | bitwise_or
@@ -326,13 +339,9 @@ bool GrammarParser::term(Expr& e) {
 
 // factor: '+' factor | '-' factor | '~' factor | power
 bool GrammarParser::factor(Expr& e) {
-  if (!at(K::PLUS) && !at(K::MINUS) && !at(K::TILDE)) return power(e);
-  OperandLevel level(*this, 1);
-  if (level.overflow()) return false;
-  advance();
-  if (!factor(e)) return false;
-  e = node(ExprKind::kOther, e.depth);
-  return true;
+  return prefix_operation<&GrammarParser::power>(e, [](const Token& t) {
+    return t.kind == K::PLUS || t.kind == K::MINUS || t.kind == K::TILDE;
+  });
 }
 
 // power: await_primary '**' factor | await_primary
@@ -546,12 +555,7 @@ bool GrammarParser::paren_atom(Expr& e) {
   Expr first;
   if (!star_named_expression(first)) return false;
   if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
-    if (first.kind == ExprKind::kStarred) return fail();
-    int clauses = 0;
-    if (!for_if_clauses(clauses)) return false;
-    if (!eat(K::RPAR)) return false;
-    e = node(ExprKind::kOther, deeper(first.depth, clauses));
-    return true;
+    return first.kind != ExprKind::kStarred ? comprehension_rest(first.depth, K::RPAR, e) : fail();
   }
   if (at(K::COMMA)) {
     Expr seq = tuple_of(ExprKind::kTuple);
@@ -567,6 +571,16 @@ bool GrammarParser::paren_atom(Expr& e) {
   if (!eat(K::RPAR)) return false;
   e = first;
   e.parenthesized = true;
+  return true;
+}
+
+// for_if_clauses close: the rest of a comprehension whose element (or key and value) is
+// `depth` deep.
+bool GrammarParser::comprehension_rest(int depth, K close, Expr& e) {
+  int clauses = 0;
+  if (!for_if_clauses(clauses)) return false;
+  if (!eat(close)) return false;
+  e = node(ExprKind::kOther, deeper(depth, clauses));
   return true;
 }
 
@@ -587,12 +601,7 @@ bool GrammarParser::list_or_listcomp(Expr& e) {
   Expr first;
   if (!star_named_expression(first)) return false;
   if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
-    if (first.kind == ExprKind::kStarred) return fail();
-    int clauses = 0;
-    if (!for_if_clauses(clauses)) return false;
-    if (!eat(K::RSQB)) return false;
-    e = node(ExprKind::kOther, deeper(first.depth, clauses));
-    return true;
+    return first.kind != ExprKind::kStarred ? comprehension_rest(first.depth, K::RSQB, e) : fail();
   }
   add_element(seq, first);
   if (at(K::COMMA)) {
@@ -642,11 +651,7 @@ bool GrammarParser::brace_atom(Expr& e) {
       is_dict = true;
     }
     if (at_keyword(KW::kFor) || at_keyword(KW::kAsync)) {
-      if (part.kind == ExprKind::kStarred) return fail();
-      int clauses = 0;
-      if (!for_if_clauses(clauses)) return false;
-      e = node(ExprKind::kOther, deeper(d, clauses));
-      return eat(K::RBRACE);
+      return part.kind != ExprKind::kStarred ? comprehension_rest(d, K::RBRACE, e) : fail();
     }
   }
   Level rest(*this, at(K::COMMA) ? kDisplayRestLevels : 0);

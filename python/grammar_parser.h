@@ -17,6 +17,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +88,8 @@ class GrammarParser {
     return i < _tokens.size() ? _tokens[i] : _tokens.back();
   }
   bool at(TokenKind k) const { return _tokens[_pos].kind == k; }
+  bool at_comma() const { return at(TokenKind::COMMA); }
+  bool at_from() const { return at_keyword(Keyword::kFrom); }
   bool at_keyword(Keyword k) const {
     const Token& t = _tokens[_pos];
     return t.kind == TokenKind::NAME && t.keyword == k;
@@ -211,6 +214,8 @@ class GrammarParser {
   bool number(const Token& t);
   bool probe_levels(int extra);
   bool probe_empty_bracket();
+  bool comprehension_rest(int depth, TokenKind close, Expr& e);
+  bool assigned_value(int& d, bool as_operand);
   bool annotated_rhs(Expr& e);
   // The shapes shared by several rules above (defined in grammar_expr.cpp).
   using ExprRule = bool (GrammarParser::*)(Expr&);
@@ -218,6 +223,9 @@ class GrammarParser {
   bool bool_operation(Expr& e, Keyword op);
   template <ExprRule operand, typename IsOperator>
   bool binary_operation(Expr& e, IsOperator is_op);
+  template <ExprRule operand, typename IsOperator>
+  bool prefix_operation(Expr& e, IsOperator is_op);
+  bool expression_and_optional_one(int& d, bool (GrammarParser::*before_second)() const);
 
   // --- patterns (grammar_pattern.cpp) ---
   bool patterns(int& d);
@@ -259,6 +267,11 @@ class Level {
  public:
   Level(GrammarParser& p, int weight) : _p(p), _weight(weight) { _p._level += weight; }
   ~Level() { _p._level -= _weight; }
+  // `weight` levels more, up to the end of the scope.
+  void deepen(int weight) {
+    _p._level += weight;
+    _weight += weight;
+  }
   Level(const Level&) = delete;
   Level& operator=(const Level&) = delete;
   // True (after raising the error) when the limit is passed.

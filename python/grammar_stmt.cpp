@@ -206,26 +206,15 @@ bool GrammarParser::assignment_or_expression_stmt(int& d) {
     Expr annotation;
     if (!expression(annotation)) return false;
     d = deeper(d, 1 + annotation.depth);
-    if (at(K::EQUAL)) {
-      advance();
-      Level level(*this, kAssignedValueLevels);
-      if (level.overflow()) return false;
-      Expr value;
-      if (!annotated_rhs(value)) return false;
-      d = deeper(d, 1 + value.depth);
-    }
-    return true;
+    if (!at(K::EQUAL)) return true;
+    advance();
+    return assigned_value(d, false);
   }
   if (is_augassign(tok().kind)) {
     if (!first.single_target()) return fail();
     advance();
     // Unlike after '=', a bracket opening the value costs CPython its nested price.
-    OperandLevel level(*this, kAssignedValueLevels);
-    if (level.overflow()) return false;
-    Expr value;
-    if (!annotated_rhs(value)) return false;
-    d = deeper(d, 1 + value.depth);
-    return true;
+    return assigned_value(d, true);
   }
   if (at(K::EQUAL)) {
     Level level(*this, kAssignedValueLevels);
@@ -259,19 +248,24 @@ bool GrammarParser::return_stmt(int& d) {
   return true;
 }
 
+// The value of an annotated or augmented assignment (annotated_rhs), `as_operand` when it is
+// an operator's. Raises `d` to the statement's depth.
+bool GrammarParser::assigned_value(int& d, bool as_operand) {
+  Level level(*this, kAssignedValueLevels);
+  if (level.overflow()) return false;
+  std::optional<OperandLevel> operand;
+  if (as_operand) operand.emplace(*this, 0);
+  Expr value;
+  if (!annotated_rhs(value)) return false;
+  d = deeper(d, 1 + value.depth);
+  return true;
+}
+
 // raise_stmt: 'raise' expression ['from' expression ] | 'raise'
 bool GrammarParser::raise_stmt(int& d) {
   advance();
   if (at(K::NEWLINE) || at(K::SEMI)) return true;
-  Expr e;
-  if (!expression(e)) return false;
-  d = 1 + e.depth;
-  if (at_keyword(KW::kFrom)) {
-    advance();
-    if (!expression(e)) return false;
-    d = deeper(d, 1 + e.depth);
-  }
-  return true;
+  return expression_and_optional_one(d, &GrammarParser::at_from);
 }
 
 // global_stmt: 'global' ','.NAME+
@@ -306,10 +300,17 @@ bool GrammarParser::del_stmt(int& d) {
 // assert_stmt: 'assert' expression [',' expression ]
 bool GrammarParser::assert_stmt(int& d) {
   advance();
+  return expression_and_optional_one(d, &GrammarParser::at_comma);
+}
+
+// expression [<token> expression], where `before_second` tells the token: the operands of
+// raise and assert. Sets `d` to the statement's depth.
+bool GrammarParser::expression_and_optional_one(int& d,
+                                                bool (GrammarParser::*before_second)() const) {
   Expr e;
   if (!expression(e)) return false;
   d = 1 + e.depth;
-  if (at(K::COMMA)) {
+  if ((this->*before_second)()) {
     advance();
     if (!expression(e)) return false;
     d = deeper(d, 1 + e.depth);
