@@ -151,6 +151,11 @@ bool squeue_forgot_job(const std::string& err) {
   return err.find("Invalid job id") != std::string::npos;
 }
 
+bool controller_unreachable(const std::string& err) {
+  return err.find("Unable to contact slurm controller") != std::string::npos ||
+         err.find("Socket timed out on send/recv") != std::string::npos;
+}
+
 std::optional<SacctRecord> parse_sacct(const std::string& text) {
   auto lines = nonempty_lines(text);
   if (lines.empty()) return std::nullopt;

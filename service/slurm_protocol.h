@@ -62,6 +62,10 @@ std::map<std::string, std::string> parse_squeue_states(const std::string& text);
 // list, not a failure.
 bool squeue_forgot_job(const std::string& err);
 
+// A Slurm command that failed because the controller could not be reached (it is down or
+// restarting): worth asking again later, unlike a refusal.
+bool controller_unreachable(const std::string& err);
+
 // The first record of `sacct -n -X -P -o State,ExitCode`: its state's first word and the
 // exit code ("1:0"). Absent for an empty answer.
 struct SacctRecord {

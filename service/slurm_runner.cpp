@@ -98,6 +98,7 @@ struct SlurmRunner::Job {
 
   LaunchSpec spec;
   std::string slurm_id;  // empty while sbatch runs
+  std::vector<std::string> resource_args;  // for sbatch
   bool cancelled = false;
   bool resumed = false;  // left by a previous service, followed again
 
@@ -119,6 +120,7 @@ struct SlurmRunner::Job {
 SlurmRunner::SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events, Clock& clock)
     : _options(std::move(options)), _events(events), _clock(clock) {
   _poller = std::thread([this] { _poll_loop(); });
+  _submitter = std::thread([this] { _submit_loop(); });
 }
 
 SlurmRunner::~SlurmRunner() {
@@ -129,6 +131,7 @@ SlurmRunner::~SlurmRunner() {
   }
   _changed.notify_all();
   _poller.join();
+  _submitter.join();
 }
 
 void SlurmRunner::launch(const LaunchSpec& spec) {
@@ -142,6 +145,7 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
     return fail(e.what());
   }
   auto job = std::make_shared<Job>(spec, _events, _options);
+  job->resource_args = std::move(resource_args);
   {
     std::lock_guard lock(_mutex);
     if (_jobs.count(spec.job_id) != 0) {
@@ -149,6 +153,30 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
       return;
     }
     _jobs[spec.job_id] = job;
+    _to_submit.push_back(job);
+  }
+  _changed.notify_all();
+}
+
+void SlurmRunner::_submit_loop() {
+  while (true) {
+    std::shared_ptr<Job> job;
+    {
+      std::unique_lock lock(_mutex);
+      _changed.wait(lock, [this] { return _quit || !_to_submit.empty(); });
+      if (_quit) return;
+      job = _to_submit.front();
+      _to_submit.pop_front();
+    }
+    _submit(job);
+  }
+}
+
+void SlurmRunner::_submit(const std::shared_ptr<Job>& job) {
+  const LaunchSpec& spec = job->spec;
+  {
+    std::lock_guard events(job->events);
+    if (job->ended) return;  // released, or given up by stop_all, before its turn
   }
   auto give_up = [&](const std::string& error) {
     {
@@ -156,7 +184,7 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
       if (job->ended) return;  // stop_all gave up on it, or release_all let it go, meanwhile
       job->ended = true;
     }
-    fail(error);
+    _events.on_finished(spec, JobOutcome{std::nullopt, error});
     _forget(*job);
   };
   // A job queued again after a restart may have been submitted by a service that stopped
@@ -179,14 +207,26 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
 
   std::vector<std::string> args = sbatch_command(SbatchRequest{
       _options.sbatch, _options.sbatch_args, _options.partition, spec.job_id, spec.work_dir,
-      resource_args});
-  bool cancelled;
-  {
+      job->resource_args});
+  auto cancelled_or_quit = [&] {
     std::lock_guard lock(_mutex);
-    cancelled = job->cancelled;
+    return job->cancelled || _quit;
+  };
+  CommandResult result;
+  for (bool warned = false;;) {
+    if (cancelled_or_quit()) return give_up("cancelled");  // before Slurm has it
+    result = run_slurm_command(args, _options.command_timeout);
+    if (!result.ran || result.ok() || !controller_unreachable(result.output.err)) break;
+    if (!warned) {
+      service_logger()->warn("{}: the Slurm controller cannot be reached; sbatch is tried again "
+                             "every {} s: {}", spec.job_id, _options.poll_interval,
+                             result.message("sbatch"));
+      warned = true;
+    }
+    std::unique_lock lock(_mutex);
+    wait_on_clock(_clock, _changed, lock, _options.poll_interval, _options.output_interval,
+                  [this, &job] { return _quit || job->cancelled; });
   }
-  if (cancelled) return give_up("cancelled");  // while the script was being written
-  CommandResult result = run_slurm_command(args, _options.command_timeout);
   auto parsed_id = result.ok() ? parse_slurm_job_id(result.output.out) : std::nullopt;
   if (!parsed_id) {
     std::string message = result.ok() ? sbatch_without_id_message(result.output.out)
@@ -205,6 +245,7 @@ void SlurmRunner::launch(const LaunchSpec& spec) {
   } catch (const std::exception& e) {
     service_logger()->error("{}: cannot record its Slurm job {}: {}", spec.job_id, slurm_id, e.what());
   }
+  bool cancelled;
   {
     std::lock_guard lock(_mutex);
     job->slurm_id = slurm_id;
@@ -255,15 +296,31 @@ std::size_t SlurmRunner::release_all() {
 
 void SlurmRunner::cancel(const std::string& job_id) {
   std::string slurm_id;
+  std::shared_ptr<Job> unsubmitted;
   {
     std::lock_guard lock(_mutex);
     auto it = _jobs.find(job_id);
     if (it == _jobs.end() || it->second->cancelled) return;
     it->second->cancelled = true;
-    // Still in sbatch: launch cancels it once it has an id.
+    // Still in sbatch: the submitting thread cancels it once it has an id.
     slurm_id = it->second->slurm_id;
+    auto waiting = std::find(_to_submit.begin(), _to_submit.end(), it->second);
+    if (waiting != _to_submit.end()) {
+      unsubmitted = *waiting;
+      _to_submit.erase(waiting);
+    }
   }
-  if (!slurm_id.empty()) _scancel({slurm_id});
+  if (unsubmitted) {
+    {
+      std::lock_guard events(unsubmitted->events);
+      if (unsubmitted->ended) return;
+      unsubmitted->ended = true;
+    }
+    _events.on_finished(unsubmitted->spec, JobOutcome{std::nullopt, std::string("cancelled")});
+    _forget(*unsubmitted);
+  } else if (!slurm_id.empty()) {
+    _scancel({slurm_id});
+  }
 }
 
 void SlurmRunner::_scancel(const std::vector<std::string>& slurm_ids) {

@@ -14,12 +14,13 @@
 // cluster.
 //
 // Thread-safe. One thread of the runner's own polls Slurm and reads the output files of
-// every job, whatever their number; launch and cancel run sbatch and scancel on the
-// caller's thread.
+// every job, whatever their number; another runs sbatch for the jobs launched, in their
+// order, so that launch never waits for Slurm. cancel runs scancel on the caller's thread.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -65,9 +66,11 @@ class SlurmRunner : public JobRunner {
   ~SlurmRunner() override;  // stop_all(), then the polling thread ends
 
   std::string name() const override { return kSlurmRunnerName; }
-  // Writes the batch script and submits it; a job sbatch refuses gets on_finished with
-  // sbatch's message. on_submitted comes once sbatch has given the Slurm job id, on_started
-  // once Slurm reports the job RUNNING, both with the Slurm job id as pid.
+  // Hands the job to the submitting thread, which writes the batch script and submits it; a
+  // job sbatch refuses gets on_finished with sbatch's message. While the controller cannot
+  // be reached, sbatch is tried again every poll_interval. on_submitted comes once sbatch
+  // has given the Slurm job id, on_started once Slurm reports the job RUNNING, both with
+  // the Slurm job id as pid.
   void launch(const LaunchSpec& job) override;
   // Follows again the Slurm job from.pid (running, waiting in Slurm's queue, or ended while
   // no service followed it), reading each output file on from where from.stream_bytes says.
@@ -88,6 +91,8 @@ class SlurmRunner : public JobRunner {
  private:
   struct Job;
   void _poll_loop();
+  void _submit_loop();
+  void _submit(const std::shared_ptr<Job>& job);
   void _advance(Job& job, const std::map<std::string, std::string>* states, double now);
   void _read_output(Job& job, bool to_end);
   void _finish(Job& job);
@@ -100,9 +105,11 @@ class SlurmRunner : public JobRunner {
   std::mutex _mutex;
   std::condition_variable _changed;  // _jobs shrank, or the poller should look now
   std::map<std::string, std::shared_ptr<Job>> _jobs;
+  std::deque<std::shared_ptr<Job>> _to_submit;  // launched, waiting for sbatch
   bool _look_now = false;
   bool _quit = false;
   std::thread _poller;
+  std::thread _submitter;
 };
 
 }  // namespace pelmora::service

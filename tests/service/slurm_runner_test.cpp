@@ -183,6 +183,10 @@ class Recorder : public RunnerEvents {
     EXPECT_TRUE(ok) << id << " did not get there";
     return jobs_[id];
   }
+  Job job(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return jobs_[id];
+  }
   Job wait_end(const std::string& id, double seconds = 30) {
     return wait_for(id, [](const Job& j) { return j.outcome.has_value(); }, seconds);
   }
@@ -350,18 +354,35 @@ TEST_F(SlurmRunnerTest, SubmissionThatFailsEndsTheJobWithTheReason) {
     SlurmRunner runner(options, events);
     runner.launch(slurm.job("job-refused", "print('x')\n"));
     runner.launch(slurm.job("job-gpu", "print('x')\n", {{"gpu", "a,b"}}));
+    auto job = events.wait_end("job-refused");
+    EXPECT_EQ(job.outcome->error,
+              "sbatch: error: Batch job submission failed: Invalid partition name specified");
+    EXPECT_FALSE(job.outcome->exit_code);
+    EXPECT_FALSE(job.pid);
+    EXPECT_THAT(events.wait_end("job-gpu", 1).outcome->error.value_or(""), HasSubstr("a,b"));
   }
   options.sbatch = slurm.bin() + "/no-such-sbatch";
   SlurmRunner runner(options, events);
   runner.launch(slurm.job("job-nosbatch", "print('x')\n"));
+  EXPECT_THAT(events.wait_end("job-nosbatch").outcome->error.value_or(""), HasSubstr("not found"));
+}
 
-  auto job = events.wait_end("job-refused", 1);
-  EXPECT_EQ(job.outcome->error,
-            "sbatch: error: Batch job submission failed: Invalid partition name specified");
-  EXPECT_FALSE(job.outcome->exit_code);
-  EXPECT_FALSE(job.pid);
-  EXPECT_THAT(events.wait_end("job-gpu", 1).outcome->error.value_or(""), HasSubstr("a,b"));
-  EXPECT_THAT(events.wait_end("job-nosbatch", 1).outcome->error.value_or(""), HasSubstr("not found"));
+TEST_F(SlurmRunnerTest, SubmissionWaitsWhileTheControllerCannotBeReached) {
+  slurm.control("sbatch-fail", "sbatch: error: Batch job submission failed: Unable to contact "
+                               "slurm controller (connect failure)\n");
+  SlurmRunner runner(slurm.options(), events);
+  runner.launch(slurm.job("job-waiting", "print('in the end')\n"));
+  runner.launch(slurm.job("job-cancelled", "print('never')\n"));
+  runner.cancel("job-cancelled");
+  EXPECT_EQ(events.wait_end("job-cancelled").outcome->error, "cancelled");
+  // sbatch fails every 50 ms meanwhile: the job waits for the controller rather than failing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(events.job("job-waiting").outcome);
+  slurm.clear("sbatch-fail");
+  auto job = events.wait_end("job-waiting");
+  EXPECT_EQ(job.outcome->exit_code, 0);
+  EXPECT_THAT(contents(job.lines, Stream::stdout_stream), ElementsAre("in the end\n"));
+  EXPECT_THAT(events.breaches(), ElementsAre());
 }
 
 TEST_F(SlurmRunnerTest, JobLeavingTheQueueWithoutExitStatusIsExplained) {
@@ -432,6 +453,7 @@ TEST_F(SlurmRunnerTest, StopAllGivesUpOnAJobSlurmIsNotHeardToEndAfterStopTimeout
   slurm.control("squeue-fail", "squeue: error: Unable to contact slurm controller\n");
   SlurmRunner runner(options, events, clock);
   runner.launch(slurm.job("job-stuck", "print('never')\n"));
+  events.wait_for("job-stuck", [](const Recorder::Job& j) { return j.submitted.has_value(); });
   auto stopping = std::async(std::launch::async, [&runner] { runner.stop_all(); });
   EXPECT_EQ(stopping.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   // The wait may begin after a first move (scancel runs before it): move on until it ends.
