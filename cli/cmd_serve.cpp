@@ -27,6 +27,7 @@
 #include "service/log.h"
 #include "service/resources.h"
 #include "service/server.h"
+#include "service/state_dir.h"
 #include "service/util.h"
 
 namespace pelmora::cli {
@@ -57,13 +58,13 @@ struct ServeArgs {
 
 int add_key_command(const ServeArgs& args) {
   std::string data_dir = args.data_dir.empty() ? default_data_dir() : args.data_dir;
-  make_private_dirs(data_dir);
+  service::prepare_data_dir(data_dir, false);
   service::KeyLimits limits{args.credits, args.rate};
   std::string key = service::add_key(keys_file(data_dir), args.key_name, limits);
-  // The one place a key is shown: the user asked for it.
+  // The one place a key is shown: the user asked for it. Only its digest is kept.
   std::cout << key << "\n";
   std::cerr << "pelmora: added key \"" << args.key_name << "\" to " << keys_file(data_dir)
-            << "; a running service accepts it at once.\n";
+            << "; a running service accepts it at once. It is shown only this once.\n";
   return kExitOk;
 }
 
@@ -161,7 +162,7 @@ int serve_command(const ServeArgs& args) {
   }
   std::cout << "Point the client at it with:  pelmora login --local\n"
             << "  or: export PELMORA_API_URL=" << service.url()
-            << " PELMORA_API_KEY=<a key from " << keys_file(options.data_dir) << ">\n"
+            << " PELMORA_API_KEY=<a key from `pelmora serve --add-key`>\n"
             << "Stop it with Ctrl+C.\n";
   std::cout.flush();
 

@@ -21,6 +21,7 @@
 #include "service/log.h"
 #include "service/retention.h"
 #include "service/scheduler.h"
+#include "service/state_dir.h"
 #include "service/store.h"
 #include "service/util.h"
 
@@ -63,7 +64,7 @@ std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, RunnerEven
 
 struct JobService::Parts {
   Parts(const ServiceOptions& options, const std::string& data_dir)
-      : store(join_path(data_dir, "jobs.db")),
+      : store(jobs_db_file(data_dir)),
         keys(keys_file(data_dir)),
         scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
         runner(make_runner(options, scheduler)),
@@ -112,7 +113,6 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
   _options.data_dir = absolute_path(_options.data_dir);
   try {
     make_private_dirs(_options.data_dir);
-    make_private_dirs(jobs_dir(_options.data_dir));
   } catch (const std::exception& e) {
     throw ServeError(e.what());
   }
@@ -125,7 +125,8 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
     throw ServeError("another pelmora serve is already running on " + _options.data_dir);
   }
   try {
-    _created_keys = ensure_keys_file(keys_file(_options.data_dir));
+    prepare_data_dir(_options.data_dir, true);
+    _created_keys = prepare_keys_file(keys_file(_options.data_dir), local_key_file(_options.data_dir));
     _parts = std::make_unique<Parts>(_options, _options.data_dir);
   } catch (const std::exception& e) {
     close(_lock_fd);

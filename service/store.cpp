@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "service/state_dir.h"
+
 namespace pelmora::service {
 namespace {
 
@@ -109,6 +111,12 @@ bool is_terminal(const std::string& status) {
 }
 
 JobStore::JobStore(const std::string& path) {
+  // SQLite makes the -wal and -shm files with the database's mode.
+  try {
+    make_private_file(path);
+  } catch (const std::exception& e) {
+    throw StoreError(std::string("cannot open the job database: ") + e.what());
+  }
   int rc = sqlite3_open_v2(path.c_str(), &_db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);

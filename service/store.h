@@ -80,7 +80,8 @@ struct OutputPage {
 
 class JobStore {
  public:
-  // Opens (creating when missing) the database at `path`. Throws StoreError.
+  // Opens (creating when missing) the database at `path`, which gets mode 0600 (and so do
+  // the -wal and -shm files SQLite makes beside it). Throws StoreError.
   explicit JobStore(const std::string& path);
   ~JobStore();
   JobStore(const JobStore&) = delete;

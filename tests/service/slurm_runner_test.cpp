@@ -722,7 +722,7 @@ TEST_F(SlurmServiceTest, JobsOfAnotherRunnerAreFailedAndSlurmJobsLeftAlone) {
            std::filesystem::path(local_dir);
   }));
   {
-    JobStore store(data + "/jobs.db");
+    JobStore store(jobs_db_file(data));
     for (JobRecord* job : {&local_job, &old_job}) {
       job->owner = store.get(slurm_job)->owner;
       job->status = kRunning;
