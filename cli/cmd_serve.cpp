@@ -54,6 +54,7 @@ struct ServeArgs {
   std::vector<std::string> slurm_args;
   double slurm_poll = 2.0;
   std::optional<double> keep_days;
+  std::vector<std::string> pass_env;
 };
 
 int add_key_command(const ServeArgs& args) {
@@ -128,6 +129,7 @@ int serve_command(const ServeArgs& args) {
   options.slurm.sbatch_args = args.slurm_args;
   options.slurm.poll_interval = args.slurm_poll;
   options.keep_days = args.keep_days;
+  options.pass_env = args.pass_env;
 
   auto logger = service::service_logger();
   logger->sinks().clear();
@@ -222,6 +224,12 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                     "days ago, with their output and working directory; checked at start and "
                     "then hourly (default: keep every job). Fractions allowed: 0.5 is 12 hours")
       ->check(finite_number("DAYS") & CLI::PositiveNumber & CLI::Range(0.0, 1e9));
+  serve->add_option("--pass-env", args->pass_env,
+                    "Give jobs this variable of the service's environment too (repeatable); "
+                    "otherwise they get only PATH, HOME, USER, LOGNAME, SHELL, LANG, LANGUAGE, "
+                    "LC_*, TZ, TERM and TMPDIR")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")

@@ -50,7 +50,7 @@ void LocalRunner::launch(const LaunchSpec& spec) {
 
   SpawnOptions run;
   run.argv = {*python, "-u", "main.py"};
-  run.env = job_environment(environ);
+  run.env = job_environment(environ, _options.pass_env);
   run.cwd = spec.work_dir;
   run.group = ProcessGroup::new_session;
   run.output = ChildOutput::pipes;

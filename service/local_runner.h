@@ -30,6 +30,9 @@ struct LocalRunnerOptions {
   // Whether this machine has a GPU; a job that asks for one fails otherwise. Absent: true
   // when /dev/nvidia0 exists.
   std::optional<bool> has_gpu;
+  // Variables of the service's environment passed to jobs beyond the allow-list of
+  // job_environment.
+  std::vector<std::string> pass_env;
 };
 
 class LocalRunner : public JobRunner {

@@ -15,6 +15,7 @@
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
+#include "service/job_environment.h"
 #include "service/keys.h"
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
@@ -52,11 +53,13 @@ std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, RunnerEven
   if (options.runner == "slurm") {
     SlurmRunnerOptions slurm = options.slurm;
     slurm.python = options.python;
+    slurm.pass_env = options.pass_env;
     return std::make_unique<SlurmRunner>(std::move(slurm), events);
   }
   return std::make_unique<LocalRunner>(LocalRunnerOptions{.python = options.python,
                                                           .cancel_grace = options.cancel_grace,
-                                                          .has_gpu = options.has_gpu},
+                                                          .has_gpu = options.has_gpu,
+                                                          .pass_env = options.pass_env},
                                        events);
 }
 
@@ -109,6 +112,13 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
     }
   } else if (_options.runner != "local") {
     throw ServeError("unknown runner \"" + _options.runner + "\": use local or slurm");
+  }
+  for (const auto& name : _options.pass_env) {
+    if (!passable_env_name(name)) {
+      throw ServeError("--pass-env " + name +
+                       ": not a variable name that may be passed (the service's own PELMORA_ "
+                       "and GATEWAY_ variables never are)");
+    }
   }
   _options.data_dir = absolute_path(_options.data_dir);
   try {

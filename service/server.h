@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "service/api.h"
 #include "service/slurm_runner.h"
@@ -26,6 +27,9 @@ struct ServiceOptions {
   ApiLimits limits;
   double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL
   std::optional<bool> has_gpu;  // absent: looked up
+  // Variables of the service's environment given to jobs beyond the allow-list of
+  // job_environment (service/job_environment.h).
+  std::vector<std::string> pass_env;
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
   // rows and working directory, at start and then periodically. Absent: every job is kept.
   std::optional<double> keep_days;

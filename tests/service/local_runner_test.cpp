@@ -167,11 +167,15 @@ TEST_F(LocalRunnerTest, CancelKillsTheWholeProcessGroup) {
 TEST_F(LocalRunnerTest, JobsRunWithLimitsAndWithoutSecrets) {
   auto o = options();
   o.has_gpu = false;
+  o.pass_env = {"MYAPP_AUTH"};
   RunningService service(o);
   ::setenv("PELMORA_API_KEY", "pmk_secret_of_the_service", 1);
+  ::setenv("DATABASE_URL", "postgres://u:pw@db/x", 1);
+  ::setenv("MYAPP_AUTH", "passed", 1);
   std::string id = submit_raw(service.url(), service.key(),
                               "import os, sys\n"
                               "print(os.environ.get('PELMORA_API_KEY'))\n"
+                              "print(os.environ.get('DATABASE_URL'), os.environ.get('MYAPP_AUTH'))\n"
                               "print(os.environ.get('PYTHONUNBUFFERED'))\n"
                               "try:\n    input()\nexcept EOFError:\n    print('EOF')\n"
                               "print(os.path.basename(os.getcwd()), os.path.exists('main.py'))\n"
@@ -179,10 +183,12 @@ TEST_F(LocalRunnerTest, JobsRunWithLimitsAndWithoutSecrets) {
                               "print(os.getsid(0) == os.getpid(), os.getpgid(0) == os.getpid())\n",
                               false, json{{"cpu", 1}});
   ::unsetenv("PELMORA_API_KEY");
+  ::unsetenv("DATABASE_URL");
+  ::unsetenv("MYAPP_AUTH");
   EXPECT_EQ(wait_for_end(service.url(), service.key(), id)["status"], "completed");
   std::string text;
   for (const auto& e : all_entries(service.url(), service.key(), id)) text += e["content"].get<std::string>();
-  EXPECT_EQ(text, "None\n1\nEOF\n" + id + " True\n1\nTrue True\n");
+  EXPECT_EQ(text, "None\nNone passed\n1\nEOF\n" + id + " True\n1\nTrue True\n");
 
   // Memory: an address-space limit that a large allocation runs into.
   id = submit_raw(service.url(), service.key(), "x = bytearray(600 * 1024 * 1024)\nprint('no limit')\n",
