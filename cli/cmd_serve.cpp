@@ -42,6 +42,7 @@ struct ServeArgs {
   int max_jobs = 0;
   std::string python = "python3";
   bool allow_remote = false;
+  bool require_sandbox = false;
   std::string max_body = "10Mi";
   double cancel_grace = 5.0;
   bool add_key = false;
@@ -130,6 +131,7 @@ int serve_command(const ServeArgs& args) {
   options.slurm.poll_interval = args.slurm_poll;
   options.keep_days = args.keep_days;
   options.pass_env = args.pass_env;
+  options.require_sandbox = args.require_sandbox;
 
   auto logger = service::service_logger();
   logger->sinks().clear();
@@ -157,6 +159,13 @@ int serve_command(const ServeArgs& args) {
                 : python                  ? *python
                                           : options.python + " (not found!)")
             << "\n";
+  if (options.runner == "local") {
+    std::cout << "  jobs confined by: "
+              << (service.confinement() == service::Confinement::bubblewrap
+                      ? "bubblewrap (own namespaces; the data directory hidden)"
+                      : "nothing but a supervisor (bubblewrap cannot run: see the log)")
+              << "\n";
+  }
   if (options.runner == "slurm") {
     std::cout << "  runner: slurm, partition "
               << (options.slurm.partition.empty() ? "(the cluster's default)" : options.slurm.partition)
@@ -230,6 +239,9 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                     "LC_*, TZ, TERM and TMPDIR")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  serve->add_flag("--require-sandbox", args->require_sandbox,
+                  "Refuse to start when local jobs cannot be confined with bubblewrap (without "
+                  "it they run as this user and can read its files)");
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")

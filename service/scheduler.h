@@ -5,6 +5,7 @@
 //
 // Thread-safe. Runner events arrive on the runner's threads.
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -37,8 +38,10 @@ class Scheduler : public RunnerEvents {
   // Queues a job already in the store.
   void enqueue(const JobRecord& job);
 
-  // Cancels a job: a queued one leaves the queue, a running one is stopped. Returns the
-  // status the job had before, or nothing for an unknown job.
+  // Cancels a job: a queued one leaves the queue, a running one is stopped. A running job
+  // is recorded as cancelled once the runner reports its end (all its processes gone): this
+  // waits for that, up to the runner's cancel_wait_seconds, then records it cancelled
+  // anyway. Returns the status the job had before, or nothing for an unknown job.
   std::optional<std::string> cancel(const std::string& job_id);
 
   // Stops taking jobs and lets the runner go (JobRunner::release_all): jobs it stops are
@@ -77,6 +80,8 @@ class Scheduler : public RunnerEvents {
   std::map<QueueKey, JobRecord> _waiting;
   std::size_t _running = 0;
   std::set<std::string> _active;
+  std::set<std::string> _cancelling;  // running jobs cancelled, their end not reported yet
+  std::condition_variable _ended;     // a job left _active
   bool _stopping = false;
 };
 

@@ -752,7 +752,8 @@ TEST_F(SlurmServiceTest, JobsOfAnotherRunnerAreFailedAndSlurmJobsLeftAlone) {
     EXPECT_EQ(doc["error"], "the service restarted while the job was running");
     EXPECT_FALSE(doc.contains("slurm_job_id"));
   }
-  EXPECT_EQ(testing::wait_exit(leftover), 128 + SIGKILL);
+  // Ended as a job's leftover is: SIGUSR1 (a supervisor's signal to end all), then SIGKILL.
+  EXPECT_EQ(testing::wait_exit(leftover), 128 + SIGUSR1);
   std::ofstream(go) << "";
   EXPECT_TRUE(wait_until([&] { return exists(slurm.state() + "/1/final"); }));
 }
