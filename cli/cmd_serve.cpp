@@ -56,6 +56,7 @@ struct ServeArgs {
   double slurm_poll = 2.0;
   std::optional<double> keep_days;
   std::vector<std::string> pass_env;
+  std::int64_t max_queued = 1000;
 };
 
 int add_key_command(const ServeArgs& args) {
@@ -131,6 +132,7 @@ int serve_command(const ServeArgs& args) {
   options.slurm.poll_interval = args.slurm_poll;
   options.keep_days = args.keep_days;
   options.pass_env = args.pass_env;
+  options.limits.max_queued_per_key = args.max_queued;
   options.require_sandbox = args.require_sandbox;
 
   auto logger = service::service_logger();
@@ -239,6 +241,10 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                     "LC_*, TZ, TERM and TMPDIR")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  serve->add_option("--max-queued", args->max_queued,
+                    "Queued jobs one key may have; a submission beyond gets 429")
+      ->capture_default_str()
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1000000000}));
   serve->add_flag("--require-sandbox", args->require_sandbox,
                   "Refuse to start when local jobs cannot be confined with bubblewrap (without "
                   "it they run as this user and can read its files)");

@@ -233,7 +233,15 @@ void Scheduler::on_started(const LaunchSpec& job, long pid) {
 
 void Scheduler::on_output(const LaunchSpec& job, std::int64_t first_index,
                           const std::vector<OutputLine>& lines) {
-  _store.append_output(job.seq, first_index, lines);
+  try {
+    _store.append_output(job.seq, first_index, lines);
+  } catch (const std::exception& e) {
+    std::lock_guard lock(_mutex);
+    auto& lost = _lost_output[job.job_id];
+    if (lost.first == 0) lost.second = e.what();
+    lost.first += static_cast<std::int64_t>(lines.size());
+    throw;
+  }
 }
 
 void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
@@ -250,6 +258,14 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
   {
     std::lock_guard lock(_mutex);
     cancelling = _cancelling.count(job.job_id) > 0;
+    auto lost = _lost_output.find(job.job_id);
+    if (lost != _lost_output.end()) {
+      status = kFailed;
+      std::string what = "output lost: " + std::to_string(lost->second.first) +
+                         " output line(s) could not be stored (" + lost->second.second + ")";
+      error = error ? *error + "; " + what : what;
+      _lost_output.erase(lost);
+    }
   }
   try {
     // Cancelled by a user, and now that its processes are gone it shows so.

@@ -59,6 +59,8 @@ class Scheduler : public RunnerEvents {
 
   void on_submitted(const LaunchSpec& job, long pid) override;
   void on_started(const LaunchSpec& job, long pid) override;
+  // Output the store cannot take (a full disk) is lost; the job then fails with an error
+  // that says how much was lost and why, whatever its exit code.
   void on_output(const LaunchSpec& job, std::int64_t first_index,
                  const std::vector<OutputLine>& lines) override;
   void on_finished(const LaunchSpec& job, const JobOutcome& outcome) override;
@@ -80,6 +82,8 @@ class Scheduler : public RunnerEvents {
   std::map<QueueKey, JobRecord> _waiting;
   std::size_t _running = 0;
   std::set<std::string> _active;
+  // Per job, the output entries the store could not take, and why (the first failure).
+  std::map<std::string, std::pair<std::int64_t, std::string>> _lost_output;
   std::set<std::string> _cancelling;  // running jobs cancelled, their end not reported yet
   std::condition_variable _ended;     // a job left _active
   bool _stopping = false;

@@ -251,6 +251,14 @@ double JobStore::credits_used(const std::string& owner) {
   return sqlite3_column_double(s.get(), 0);
 }
 
+std::int64_t JobStore::queued_count(const std::string& owner) {
+  std::lock_guard lock(_mutex);
+  Statement s(_prepare("SELECT COUNT(*) FROM jobs WHERE owner = ? AND status = 'queued'"));
+  s.bind(1, owner);
+  if (sqlite3_step(s.get()) != SQLITE_ROW) _fail("count queued jobs");
+  return sqlite3_column_int64(s.get(), 0);
+}
+
 bool JobStore::mark_running(const std::string& id, double started_at, long pid,
                             const std::string& runner) {
   std::lock_guard lock(_mutex);

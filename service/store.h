@@ -101,6 +101,9 @@ class JobStore {
   // The sum of the costs of the owner's jobs.
   double credits_used(const std::string& owner);
 
+  // How many of the owner's jobs are queued.
+  std::int64_t queued_count(const std::string& owner);
+
   // queued → running, run by `runner` as `pid`. False when the job was no longer queued.
   bool mark_running(const std::string& id, double started_at, long pid, const std::string& runner);
 

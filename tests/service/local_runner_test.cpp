@@ -9,6 +9,7 @@
 
 #include "agent/client/client.h"
 #include "agent/client/errors.h"
+#include "agent/platform/files.h"
 #include "service/util.h"
 #include "service_fixture.h"
 
@@ -220,6 +221,37 @@ TEST_F(LocalRunnerTest, UnknownInterpreterFailsTheJobClearly) {
   json done = wait_for_end(service.url(), service.key(), id);
   EXPECT_EQ(done["status"], "failed");
   EXPECT_THAT(done["error"].get<std::string>(), HasSubstr("/nonexistent/python3"));
+}
+
+}  // namespace
+}  // namespace pelmora::service
+
+namespace pelmora::service {
+namespace {
+
+// A data directory on a 4 MiB file system that the job's output overflows: the job does not
+// end "completed" with part of its output silently gone.
+TEST(OutputLoss, AFullDiskFailsTheJobSayingOutputWasLost) {
+  if (testing::test_python().empty()) GTEST_SKIP() << "no python3 to run jobs with";
+  TempDir dir;
+  const std::string small = dir.path() + "/small";
+  make_private_dirs(small);
+  if (std::system(("mount -t tmpfs -o size=4m tmpfs '" + small + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+  }
+  {
+    ServiceOptions o;
+    o.data_dir = small + "/data";
+    RunningService service(o);
+    std::string id = submit_raw(service.url(), service.key(),
+                                "for i in range(8001):\n    print(i, 'x' * 1000)\n");
+    json done = wait_for_end(service.url(), service.key(), id, 120);
+    EXPECT_EQ(done["status"], "failed");
+    EXPECT_EQ(done["exit_code"], 0);
+    EXPECT_THAT(done["error"].get<std::string>(), HasSubstr("output lost"));
+    EXPECT_LT(all_entries(service.url(), service.key(), id).size(), 8001u);
+  }
+  EXPECT_EQ(std::system(("umount '" + small + "'").c_str()), 0);
 }
 
 }  // namespace
