@@ -27,6 +27,7 @@
 #include "service/log.h"
 #include "service/resources.h"
 #include "service/server.h"
+#include "service/state_dir.h"
 #include "service/util.h"
 
 namespace pelmora::cli {
@@ -41,6 +42,7 @@ struct ServeArgs {
   int max_jobs = 0;
   std::string python = "python3";
   bool allow_remote = false;
+  bool require_sandbox = false;
   std::string max_body = "10Mi";
   double cancel_grace = 5.0;
   bool add_key = false;
@@ -53,17 +55,19 @@ struct ServeArgs {
   std::vector<std::string> slurm_args;
   double slurm_poll = 2.0;
   std::optional<double> keep_days;
+  std::vector<std::string> pass_env;
+  std::int64_t max_queued = 1000;
 };
 
 int add_key_command(const ServeArgs& args) {
   std::string data_dir = args.data_dir.empty() ? default_data_dir() : args.data_dir;
-  make_private_dirs(data_dir);
+  service::prepare_data_dir(data_dir, false);
   service::KeyLimits limits{args.credits, args.rate};
   std::string key = service::add_key(keys_file(data_dir), args.key_name, limits);
-  // The one place a key is shown: the user asked for it.
+  // The one place a key is shown: the user asked for it. Only its digest is kept.
   std::cout << key << "\n";
   std::cerr << "pelmora: added key \"" << args.key_name << "\" to " << keys_file(data_dir)
-            << "; a running service accepts it at once.\n";
+            << "; a running service accepts it at once. It is shown only this once.\n";
   return kExitOk;
 }
 
@@ -127,6 +131,9 @@ int serve_command(const ServeArgs& args) {
   options.slurm.sbatch_args = args.slurm_args;
   options.slurm.poll_interval = args.slurm_poll;
   options.keep_days = args.keep_days;
+  options.pass_env = args.pass_env;
+  options.limits.max_queued_per_key = args.max_queued;
+  options.require_sandbox = args.require_sandbox;
 
   auto logger = service::service_logger();
   logger->sinks().clear();
@@ -154,6 +161,13 @@ int serve_command(const ServeArgs& args) {
                 : python                  ? *python
                                           : options.python + " (not found!)")
             << "\n";
+  if (options.runner == "local") {
+    std::cout << "  jobs confined by: "
+              << (service.confinement() == service::Confinement::bubblewrap
+                      ? "bubblewrap (own namespaces; the data directory hidden)"
+                      : "nothing but a supervisor (bubblewrap cannot run: see the log)")
+              << "\n";
+  }
   if (options.runner == "slurm") {
     std::cout << "  runner: slurm, partition "
               << (options.slurm.partition.empty() ? "(the cluster's default)" : options.slurm.partition)
@@ -161,7 +175,7 @@ int serve_command(const ServeArgs& args) {
   }
   std::cout << "Point the client at it with:  pelmora login --local\n"
             << "  or: export PELMORA_API_URL=" << service.url()
-            << " PELMORA_API_KEY=<a key from " << keys_file(options.data_dir) << ">\n"
+            << " PELMORA_API_KEY=<a key from `pelmora serve --add-key`>\n"
             << "Stop it with Ctrl+C.\n";
   std::cout.flush();
 
@@ -221,6 +235,19 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                     "days ago, with their output and working directory; checked at start and "
                     "then hourly (default: keep every job). Fractions allowed: 0.5 is 12 hours")
       ->check(finite_number("DAYS") & CLI::PositiveNumber & CLI::Range(0.0, 1e9));
+  serve->add_option("--pass-env", args->pass_env,
+                    "Give jobs this variable of the service's environment too (repeatable); "
+                    "otherwise they get only PATH, HOME, USER, LOGNAME, SHELL, LANG, LANGUAGE, "
+                    "LC_*, TZ, TERM and TMPDIR")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  serve->add_option("--max-queued", args->max_queued,
+                    "Queued jobs one key may have; a submission beyond gets 429")
+      ->capture_default_str()
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1000000000}));
+  serve->add_flag("--require-sandbox", args->require_sandbox,
+                  "Refuse to start when local jobs cannot be confined with bubblewrap (without "
+                  "it they run as this user and can read its files)");
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")

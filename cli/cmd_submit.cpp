@@ -89,7 +89,13 @@ int _follow(const Endpoint& endpoint, const std::string& job_id) {
   out.flush();
   const int code = _exit_for(document);
   if (code != kExitOk) {
-    std::cerr << "pelmora: job " << job_id << " " << _text(document.value("status", nlohmann::json())) << "\n";
+    std::cerr << "pelmora: job " << job_id << " " << _text(document.value("status", nlohmann::json()));
+    // Why it failed: its error, such as output lost to a full disk.
+    const auto error = document.find("error");
+    if (code == kExitJobFailed && error != document.end() && error->is_string()) {
+      std::cerr << ": " << one_line(_text(*error), endpoint.api_key);
+    }
+    std::cerr << "\n";
   }
   return code;
 }

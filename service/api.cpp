@@ -216,6 +216,14 @@ void Api::_submit(const httplib::Request& req, httplib::Response& res) {
                             std::to_string(*caller->limits.submissions_per_minute) +
                             " per minute for this key");
     }
+    if (_store.queued_count(caller->owner) >= _limits.max_queued_per_key) {
+      res.set_header("Retry-After", "10");
+      return send_error(res, 429,
+                        "too many queued jobs: at most " +
+                            std::to_string(_limits.max_queued_per_key) +
+                            " may wait for this key; submit again once some have started, or "
+                            "cancel some");
+    }
     if (caller->limits.credits) {
       double available = std::max(0.0, *caller->limits.credits - _store.credits_used(caller->owner));
       if (job.cost > available) {

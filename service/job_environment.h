@@ -6,9 +6,14 @@
 
 namespace pelmora::service {
 
-// This process's environment (`environ_`) without anything that looks like a key or secret
-// (names holding KEY, SECRET, TOKEN, PASSWORD, PASSWD or CREDENTIAL, in any case, and every
-// PELMORA_ and GATEWAY_ variable), plus PYTHONUNBUFFERED=1.
-std::vector<std::string> job_environment(char** environ_);
+// From this process's environment (`environ_`), only what a program needs to run: PATH,
+// HOME, USER, LOGNAME, SHELL, LANG, LANGUAGE, LC_*, TZ, TERM, TMPDIR, plus the variables
+// named in `pass` (pelmora serve --pass-env); then PYTHONUNBUFFERED=1. Nothing else, so no
+// key, password or connection string of the service reaches a job.
+std::vector<std::string> job_environment(char** environ_, const std::vector<std::string>& pass = {});
+
+// Whether `name` may be given to --pass-env: a variable name ([A-Za-z_][A-Za-z0-9_]*) that is
+// not one of the service's own (PELMORA_*, GATEWAY_*) nor PYTHONUNBUFFERED.
+bool passable_env_name(const std::string& name);
 
 }  // namespace pelmora::service

@@ -1,7 +1,9 @@
 #include "service/keys.h"
 
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -20,19 +22,43 @@ namespace {
 
 using nlohmann::json;
 
+json limits_json(const KeyLimits& limits) {
+  return json{{"credits", limits.credits ? json(*limits.credits) : json(nullptr)},
+              {"submissions_per_minute",
+               limits.submissions_per_minute ? json(*limits.submissions_per_minute) : json(nullptr)}};
+}
+
 json to_json(const std::vector<StoredKey>& keys) {
   json list = json::array();
   for (const auto& k : keys) {
-    json entry = {{"name", k.name}, {"key", k.key}};
-    entry["credits"] = k.limits.credits ? json(*k.limits.credits) : json(nullptr);
-    entry["submissions_per_minute"] =
-        k.limits.submissions_per_minute ? json(*k.limits.submissions_per_minute) : json(nullptr);
+    json entry = {{"name", k.name}, {"sha256", to_hex(k.digest)}};
+    entry.update(limits_json(k.limits));
     list.push_back(std::move(entry));
   }
   return json{{"keys", list}};
 }
 
-std::vector<StoredKey> parse_keys(const std::string& path, const std::string& text) {
+std::optional<Digest> digest_from_hex(const std::string& text) {
+  Digest digest{};
+  if (text.size() != digest.size() * 2) return std::nullopt;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    int high = nibble(text[2 * i]);
+    int low = nibble(text[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    digest[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return digest;
+}
+
+// A file's keys; `plain` gets, in order, the (name, key) of entries that hold a key in
+// plain text.
+std::vector<StoredKey> parse_keys(const std::string& path, const std::string& text,
+                                  std::vector<std::pair<std::string, std::string>>* plain) {
   auto bad = [&](const std::string& why) {
     return std::runtime_error("bad keys file " + path + ": " + why);
   };
@@ -43,14 +69,24 @@ std::vector<StoredKey> parse_keys(const std::string& path, const std::string& te
   }
   std::vector<StoredKey> keys;
   for (const auto& item : doc["keys"]) {
-    if (!item.is_object() || !item.contains("key") || !item["key"].is_string()) {
-      throw bad("every entry needs a \"key\" string");
-    }
+    if (!item.is_object()) throw bad("every entry must be an object");
     StoredKey k;
-    k.key = item["key"].get<std::string>();
-    if (k.key.empty()) throw bad("an empty key");
     k.name = item.contains("name") && item["name"].is_string() ? item["name"].get<std::string>()
                                                                 : "unnamed";
+    if (item.contains("sha256")) {
+      auto digest = item["sha256"].is_string()
+                        ? digest_from_hex(item["sha256"].get<std::string>())
+                        : std::nullopt;
+      if (!digest) throw bad("\"sha256\" must be 64 lower-case hex digits");
+      k.digest = *digest;
+    } else if (item.contains("key") && item["key"].is_string()) {
+      const std::string key = item["key"].get<std::string>();
+      if (key.empty()) throw bad("an empty key");
+      k.digest = sha256(key);
+      if (plain != nullptr) plain->emplace_back(k.name, key);
+    } else {
+      throw bad("every entry needs a \"sha256\" string");
+    }
     if (item.contains("credits") && !item["credits"].is_null()) {
       if (!item["credits"].is_number()) throw bad("\"credits\" must be a number or null");
       k.limits.credits = item["credits"].get<double>();
@@ -66,6 +102,19 @@ std::vector<StoredKey> parse_keys(const std::string& path, const std::string& te
     keys.push_back(std::move(k));
   }
   return keys;
+}
+
+std::string read_keys_text(const std::string& path) {
+  try {
+    return read_file_bytes(path);
+  } catch (const FileError& e) {
+    throw std::runtime_error("cannot read keys file " + path + ": " + e.what());
+  }
+}
+
+void write_local_key(const std::string& path, const std::string& name, const std::string& key) {
+  json entry = {{"name", name}, {"key", key}};
+  write_private_file(path, json{{"keys", json::array({entry})}}.dump(2) + "\n");
 }
 
 // Holds an exclusive flock on `path` for its lifetime.
@@ -95,20 +144,33 @@ class FileLock {
 std::string new_api_key() { return "pmk_" + random_hex(20); }
 
 std::vector<StoredKey> read_keys(const std::string& path) {
-  std::string text;
-  try {
-    text = read_file_bytes(path);
-  } catch (const FileError& e) {
-    throw std::runtime_error("cannot read keys file " + path + ": " + e.what());
-  }
-  return parse_keys(path, text);
+  return parse_keys(path, read_keys_text(path), nullptr);
 }
 
-bool ensure_keys_file(const std::string& path) {
+bool prepare_keys_file(const std::string& path, const std::string& local_key_path) {
   FileLock lock(path + ".lock");
-  if (access(path.c_str(), F_OK) == 0) return false;
-  write_private_file(path, to_json({StoredKey{"default", new_api_key(), {}}}).dump(2) + "\n");
-  return true;
+  if (access(path.c_str(), F_OK) != 0) {
+    std::string key = new_api_key();
+    write_local_key(local_key_path, "default", key);
+    write_private_file(path, to_json({StoredKey{"default", sha256(key), {}}}).dump(2) + "\n");
+    return true;
+  }
+  std::vector<std::pair<std::string, std::string>> plain;
+  auto keys = parse_keys(path, read_keys_text(path), &plain);
+  if (plain.empty()) return false;
+  if (access(local_key_path.c_str(), F_OK) != 0) {
+    auto chosen = plain.front();
+    for (const auto& entry : plain) {
+      if (entry.first == "default") {
+        chosen = entry;
+        break;
+      }
+    }
+    write_local_key(local_key_path, chosen.first, chosen.second);
+  }
+  write_private_file(path, to_json(keys).dump(2) + "\n");
+  service_logger()->info("{}: {} key(s) now kept as digests only", path, plain.size());
+  return false;
 }
 
 std::string add_key(const std::string& path, const std::string& name, const KeyLimits& limits) {
@@ -116,7 +178,7 @@ std::string add_key(const std::string& path, const std::string& name, const KeyL
   std::vector<StoredKey> keys;
   if (access(path.c_str(), F_OK) == 0) keys = read_keys(path);
   std::string key = new_api_key();
-  keys.push_back(StoredKey{name, key, limits});
+  keys.push_back(StoredKey{name, sha256(key), limits});
   write_private_file(path, to_json(keys).dump(2) + "\n");
   return key;
 }
@@ -146,8 +208,7 @@ void KeyRing::_reload_if_changed() {
   }
   std::vector<Entry> entries;
   for (auto& k : keys) {
-    Digest digest = sha256(k.key);
-    entries.push_back(Entry{digest, Caller{to_hex(digest).substr(0, 32), k.name, k.limits}});
+    entries.push_back(Entry{k.digest, Caller{to_hex(k.digest).substr(0, 32), k.name, k.limits}});
   }
   _entries = std::move(entries);
   _mtime_ns = mtime;

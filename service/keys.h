@@ -1,8 +1,11 @@
 #pragma once
-// API keys of the job service, kept in the data directory's keys.json (mode 0600):
-//   {"keys": [{"name": "default", "key": "pmk_...", "credits": null,
+// API keys of the job service, kept in the state directory's keys.json (mode 0600) as
+// SHA-256 digests only: a key is shown once, when it is made, and never stored in plain text
+// (but for the key "default" of this user's own commands: see local_key_file).
+//   {"keys": [{"name": "default", "sha256": "<64 hex digits>", "credits": null,
 //              "submissions_per_minute": null}]}
-// "credits" (a number) is the key's budget: every job costs max(1, resources.cpu) credits,
+// An entry of an older file may hold the key itself ("key": "pmk_...") instead of "sha256";
+// prepare_keys_file rewrites such a file. "credits" (a number) is the key's budget: every job costs max(1, resources.cpu) credits,
 // counted over all the key's jobs. "submissions_per_minute" (an integer) caps submissions
 // in any 60-second window. null or missing: no limit.
 
@@ -33,18 +36,22 @@ struct Caller {
 // A new API key: "pmk_" + 40 lower-case hex digits (160 random bits).
 std::string new_api_key();
 
-// Creates `path` with one key named "default" when it does not exist. Returns true when it
-// made the file. Throws std::runtime_error naming the file.
-bool ensure_keys_file(const std::string& path);
+// Readies the keys file `path` at a service's start. When it does not exist, it is made
+// with one new key named "default", whose text goes to `local_key_path` only
+// ({"keys": [{"name": "default", "key": "pmk_..."}]}, mode 0600). When it still holds keys in
+// plain text, they are replaced by their digests; the plain "default" key (else the first)
+// is kept in `local_key_path` when that file does not exist yet. Returns true when it made a
+// new key. The directory must exist. Throws std::runtime_error naming the file.
+bool prepare_keys_file(const std::string& path, const std::string& local_key_path);
 
-// Adds a new key named `name` with `limits` to `path` (created when missing) and returns
-// it. Safe against other processes adding keys at the same time (a lock file beside it).
-// Throws std::runtime_error naming the file.
+// Adds a new key named `name` with `limits` to `path` (created when missing; its digest only)
+// and returns it: the one time the key is known. Safe against other processes adding keys at
+// the same time (a lock file beside it). Throws std::runtime_error naming the file.
 std::string add_key(const std::string& path, const std::string& name, const KeyLimits& limits);
 
 struct StoredKey {
   std::string name;
-  std::string key;
+  Digest digest;  // SHA-256 of the key
   KeyLimits limits;
 };
 

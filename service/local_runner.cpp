@@ -50,7 +50,12 @@ void LocalRunner::launch(const LaunchSpec& spec) {
 
   SpawnOptions run;
   run.argv = {*python, "-u", "main.py"};
-  run.env = job_environment(environ);
+  if (_options.confinement == Confinement::bubblewrap) {
+    run.argv = bubblewrap_command(_options.bwrap, spec.work_dir, _options.hidden_dirs, run.argv);
+  } else {
+    run.supervise = true;
+  }
+  run.env = job_environment(environ, _options.pass_env);
   run.cwd = spec.work_dir;
   run.group = ProcessGroup::new_session;
   run.output = ChildOutput::pipes;
@@ -112,7 +117,17 @@ void LocalRunner::cancel(const std::string& job_id) {
   }
   if (job->cancelled.exchange(true)) return;
   job->kill_at = _clock.monotonic() + _options.cancel_grace;
-  kill(-job->pid, SIGTERM);
+  _signal(*job, false);
+}
+
+void LocalRunner::_signal(const Running& job, bool now) const {
+  if (_options.confinement == Confinement::supervisor) {
+    // The supervisor passes it on to everything below it.
+    kill(job.pid, now ? SIGUSR1 : SIGTERM);
+  } else {
+    // bwrap and the job share the group; the namespace ends with bwrap.
+    kill(-job.pid, now ? SIGKILL : SIGTERM);
+  }
 }
 
 void LocalRunner::stop_all() {
@@ -152,7 +167,7 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
     double now = _clock.monotonic();
     double kill_at = job->kill_at.load();
     if (kill_at > 0 && now >= kill_at) {
-      kill(-job->pid, SIGKILL);
+      _signal(*job, true);
       job->kill_at = 0.0;
     }
     if (!exited) {
@@ -164,7 +179,8 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
         exited_at = now;
       }
     } else if (!group_killed && now - exited_at > 1.0) {
-      // The script has ended; what it left behind in its group goes with it.
+      // The script has ended; what it left behind in its group goes with it (the
+      // supervisor or the PID namespace has already ended the rest).
       kill(-job->pid, SIGKILL);
       group_killed = true;
     } else if (group_killed && now - exited_at > 3.0) {
@@ -213,7 +229,13 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
   while (waitpid(job->pid, &status, 0) < 0 && errno == EINTR) {
   }
   JobOutcome outcome;
-  if (WIFEXITED(status)) {
+  if (WIFEXITED(status) && _options.confinement == Confinement::bubblewrap &&
+      WEXITSTATUS(status) > 128 && WEXITSTATUS(status) < 128 + 65) {
+    // bwrap reports a job ended by signal N as exit status 128 + N.
+    const int sig = WEXITSTATUS(status) - 128;
+    outcome.exit_code = -sig;
+    if (!job->cancelled) outcome.error = signal_text(sig);
+  } else if (WIFEXITED(status)) {
     outcome.exit_code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     outcome.exit_code = -WTERMSIG(status);

@@ -1,8 +1,9 @@
 #pragma once
 // Runs jobs as local processes: `<python> -u main.py` in the job's directory, in a session
-// and process group of its own, standard input /dev/null, standard output and error on
-// pipes read line by line by one thread per job. Output entries as service/output.h cuts
-// them; the environment of service/job_environment.h.
+// and process group of its own, confined as service/sandbox.h says, standard input
+// /dev/null, standard output and error on pipes read line by line by one thread per job.
+// Output entries as service/output.h cuts them; the environment of service/job_environment.h.
+// Every process a job starts has ended when its end is reported.
 
 #include <atomic>
 #include <condition_variable>
@@ -14,6 +15,7 @@
 
 #include "agent/platform/clock.h"
 #include "service/runner.h"
+#include "service/sandbox.h"
 
 namespace pelmora::service {
 
@@ -30,6 +32,14 @@ struct LocalRunnerOptions {
   // Whether this machine has a GPU; a job that asks for one fails otherwise. Absent: true
   // when /dev/nvidia0 exists.
   std::optional<bool> has_gpu;
+  // Variables of the service's environment passed to jobs beyond the allow-list of
+  // job_environment.
+  std::vector<std::string> pass_env;
+  // How jobs are confined; with bubblewrap, `bwrap` is the program and `hidden_dirs` (the
+  // service's data directory) are emptied in the job's view.
+  Confinement confinement = Confinement::supervisor;
+  std::string bwrap = "bwrap";
+  std::vector<std::string> hidden_dirs;
 };
 
 class LocalRunner : public JobRunner {
@@ -44,11 +54,14 @@ class LocalRunner : public JobRunner {
   std::string name() const override { return kLocalRunnerName; }
   void launch(const LaunchSpec& job) override;
   void cancel(const std::string& job_id) override;
+  double cancel_wait_seconds() const override { return _options.cancel_grace + 10.0; }
   void stop_all() override;
 
  private:
   struct Running;
   void _follow(std::shared_ptr<Running> job);
+  // Asks the job's processes to stop (SIGTERM), or with `now` kills them (SIGKILL).
+  void _signal(const Running& job, bool now) const;
 
   LocalRunnerOptions _options;
   RunnerEvents& _events;

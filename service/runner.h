@@ -85,6 +85,10 @@ class JobRunner {
   // Asks a running job to stop (SIGTERM to its process group, SIGKILL after a grace period).
   // Nothing for a job that is not running.
   virtual void cancel(const std::string& job_id) = 0;
+  // How long a cancel of a running job may wait for its on_finished, which comes once all
+  // its processes are gone; 0: the runner's jobs end out of the service's sight (a
+  // cluster's), and a cancelled job is recorded as cancelled at once.
+  virtual double cancel_wait_seconds() const { return 0; }
   // Stops every running job as cancel does and waits until each has reported on_finished.
   virtual void stop_all() = 0;
   // The service stops: a runner whose jobs live on without it (resume takes them up at the

@@ -1,6 +1,7 @@
 #include "service/scheduler.h"
 
 #include <csignal>
+#include <chrono>
 #include <filesystem>
 #include <vector>
 
@@ -16,8 +17,10 @@ namespace {
 constexpr const char* kRestartedError = "the service restarted while the job was running";
 constexpr const char* kStoppedError = "the service stopped while the job was running";
 
-// Kills the process group of a job left running by a previous service, but only when its
-// leader is still that job's process (working directory in the job's directory).
+// Ends what a job left running by a previous service, but only when its leader is still
+// that job's process (working directory in the job's directory): SIGUSR1 makes a job
+// supervisor kill everything below it (and ends a bwrap, whose namespace goes with it); then
+// the leader's process group is killed.
 void kill_leftover(long pid, const std::string& work_dir) {
   if (pid <= 0) return;
   std::error_code ec;
@@ -25,7 +28,10 @@ void kill_leftover(long pid, const std::string& work_dir) {
   if (ec) return;
   auto expected = std::filesystem::weakly_canonical(work_dir, ec);
   if (ec || cwd != expected) return;
-  kill(-static_cast<pid_t>(pid), SIGKILL);
+  const auto leader = static_cast<pid_t>(pid);
+  kill(leader, SIGUSR1);
+  for (int i = 0; i < 200 && kill(leader, 0) == 0; ++i) usleep(10000);
+  kill(-leader, SIGKILL);
 }
 
 // The error of a job that another runner ran, found by a service restarted with `ours`.
@@ -147,6 +153,28 @@ void Scheduler::_dispatch() {
 }
 
 std::optional<std::string> Scheduler::cancel(const std::string& job_id) {
+  const double wait = _runner->cancel_wait_seconds();
+  auto current = _store.get(job_id);
+  if (!current) return std::nullopt;
+  if (current->status == kRunning && wait > 0) {
+    {
+      std::lock_guard lock(_mutex);
+      _cancelling.insert(job_id);
+    }
+    service_logger()->info("{} cancelling", job_id);
+    _runner->cancel(job_id);
+    {
+      std::unique_lock lock(_mutex);
+      _ended.wait_for(lock, std::chrono::duration<double>(wait),
+                      [&] { return _active.count(job_id) == 0; });
+      _cancelling.erase(job_id);
+    }
+    // Recorded by on_finished when the job ended; otherwise (it outlived the wait, or ended
+    // by itself meanwhile) this records what stands.
+    auto after = _store.mark_cancelled(job_id, _clock.wall());
+    if (after && *after == kRunning) service_logger()->warn("{} cancelled before its processes ended", job_id);
+    return std::string(kRunning);
+  }
   auto before = _store.mark_cancelled(job_id, _clock.wall());
   if (!before) return before;
   if (*before == kQueued) {
@@ -205,7 +233,15 @@ void Scheduler::on_started(const LaunchSpec& job, long pid) {
 
 void Scheduler::on_output(const LaunchSpec& job, std::int64_t first_index,
                           const std::vector<OutputLine>& lines) {
-  _store.append_output(job.seq, first_index, lines);
+  try {
+    _store.append_output(job.seq, first_index, lines);
+  } catch (const std::exception& e) {
+    std::lock_guard lock(_mutex);
+    auto& lost = _lost_output[job.job_id];
+    if (lost.first == 0) lost.second = e.what();
+    lost.first += static_cast<std::int64_t>(lines.size());
+    throw;
+  }
 }
 
 void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
@@ -218,7 +254,22 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
   // Stopped by the service's stop rather than by a user (the local runner's jobs).
   if (stopping && error == "cancelled") error = kStoppedError;
   std::string status = outcome.succeeded() ? kCompleted : kFailed;
+  bool cancelling;
+  {
+    std::lock_guard lock(_mutex);
+    cancelling = _cancelling.count(job.job_id) > 0;
+    auto lost = _lost_output.find(job.job_id);
+    if (lost != _lost_output.end()) {
+      status = kFailed;
+      std::string what = "output lost: " + std::to_string(lost->second.first) +
+                         " output line(s) could not be stored (" + lost->second.second + ")";
+      error = error ? *error + "; " + what : what;
+      _lost_output.erase(lost);
+    }
+  }
   try {
+    // Cancelled by a user, and now that its processes are gone it shows so.
+    if (cancelling) _store.mark_cancelled(job.job_id, _clock.wall());
     _store.mark_finished(job.job_id, status, outcome.exit_code, _clock.wall(), error);
     auto record = _store.get(job.job_id);
     std::string final_status = record ? record->status : status;
@@ -234,6 +285,7 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
     --_running;
     _active.erase(job.job_id);
   }
+  _ended.notify_all();
   _dispatch();
 }
 

@@ -5,6 +5,7 @@
 //
 // Thread-safe. Runner events arrive on the runner's threads.
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -37,8 +38,10 @@ class Scheduler : public RunnerEvents {
   // Queues a job already in the store.
   void enqueue(const JobRecord& job);
 
-  // Cancels a job: a queued one leaves the queue, a running one is stopped. Returns the
-  // status the job had before, or nothing for an unknown job.
+  // Cancels a job: a queued one leaves the queue, a running one is stopped. A running job
+  // is recorded as cancelled once the runner reports its end (all its processes gone): this
+  // waits for that, up to the runner's cancel_wait_seconds, then records it cancelled
+  // anyway. Returns the status the job had before, or nothing for an unknown job.
   std::optional<std::string> cancel(const std::string& job_id);
 
   // Stops taking jobs and lets the runner go (JobRunner::release_all): jobs it stops are
@@ -56,6 +59,8 @@ class Scheduler : public RunnerEvents {
 
   void on_submitted(const LaunchSpec& job, long pid) override;
   void on_started(const LaunchSpec& job, long pid) override;
+  // Output the store cannot take (a full disk) is lost; the job then fails with an error
+  // that says how much was lost and why, whatever its exit code.
   void on_output(const LaunchSpec& job, std::int64_t first_index,
                  const std::vector<OutputLine>& lines) override;
   void on_finished(const LaunchSpec& job, const JobOutcome& outcome) override;
@@ -77,6 +82,10 @@ class Scheduler : public RunnerEvents {
   std::map<QueueKey, JobRecord> _waiting;
   std::size_t _running = 0;
   std::set<std::string> _active;
+  // Per job, the output entries the store could not take, and why (the first failure).
+  std::map<std::string, std::pair<std::int64_t, std::string>> _lost_output;
+  std::set<std::string> _cancelling;  // running jobs cancelled, their end not reported yet
+  std::condition_variable _ended;     // a job left _active
   bool _stopping = false;
 };
 

@@ -15,12 +15,14 @@
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
+#include "service/job_environment.h"
 #include "service/keys.h"
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
 #include "service/log.h"
 #include "service/retention.h"
 #include "service/scheduler.h"
+#include "service/state_dir.h"
 #include "service/store.h"
 #include "service/util.h"
 
@@ -46,27 +48,34 @@ int max_jobs_for(const ServiceOptions& options) {
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, RunnerEvents& events) {
+std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, Confinement confinement,
+                                       const std::string& bwrap, RunnerEvents& events) {
   if (options.make_runner) return options.make_runner(events);
   if (options.runner == "slurm") {
     SlurmRunnerOptions slurm = options.slurm;
     slurm.python = options.python;
+    slurm.pass_env = options.pass_env;
     return std::make_unique<SlurmRunner>(std::move(slurm), events);
   }
   return std::make_unique<LocalRunner>(LocalRunnerOptions{.python = options.python,
                                                           .cancel_grace = options.cancel_grace,
-                                                          .has_gpu = options.has_gpu},
+                                                          .has_gpu = options.has_gpu,
+                                                          .pass_env = options.pass_env,
+                                                          .confinement = confinement,
+                                                          .bwrap = bwrap,
+                                                          .hidden_dirs = {options.data_dir}},
                                        events);
 }
 
 }  // namespace
 
 struct JobService::Parts {
-  Parts(const ServiceOptions& options, const std::string& data_dir)
-      : store(join_path(data_dir, "jobs.db")),
+  Parts(const ServiceOptions& options, const std::string& data_dir, Confinement confinement,
+        const std::string& bwrap)
+      : store(jobs_db_file(data_dir)),
         keys(keys_file(data_dir)),
         scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
-        runner(make_runner(options, scheduler)),
+        runner(make_runner(options, confinement, bwrap, scheduler)),
         api(store, keys, scheduler, jobs_dir(data_dir), options.limits) {
     scheduler.attach(*runner);
     if (options.keep_days) {
@@ -109,12 +118,50 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
   } else if (_options.runner != "local") {
     throw ServeError("unknown runner \"" + _options.runner + "\": use local or slurm");
   }
+  for (const auto& name : _options.pass_env) {
+    if (!passable_env_name(name)) {
+      throw ServeError("--pass-env " + name +
+                       ": not a variable name that may be passed (the service's own PELMORA_ "
+                       "and GATEWAY_ variables never are)");
+    }
+  }
   _options.data_dir = absolute_path(_options.data_dir);
   try {
     make_private_dirs(_options.data_dir);
-    make_private_dirs(jobs_dir(_options.data_dir));
   } catch (const std::exception& e) {
     throw ServeError(e.what());
+  }
+  if (_options.runner == "local" && !_options.make_runner) {
+    if (_options.confinement) {
+      _confinement = *_options.confinement;
+      if (_confinement == Confinement::supervisor && _options.require_sandbox) {
+        throw ServeError("--require-sandbox: jobs are not confined with bubblewrap");
+      }
+      if (_confinement == Confinement::bubblewrap) {
+        auto found = find_program("bwrap");
+        _bwrap = found ? *found : "bwrap";
+      }
+    } else {
+      auto probe = probe_confinement();
+      _confinement = probe.confinement;
+      _bwrap = probe.bwrap;
+      if (_confinement == Confinement::supervisor) {
+        if (_options.require_sandbox) {
+          throw ServeError("--require-sandbox: jobs cannot be confined here: " + probe.problem);
+        }
+        service_logger()->warn(
+            "jobs are NOT confined: {}; they run as this user and can read what it can (the "
+            "data directory included); only their processes are contained (a supervisor ends "
+            "them with the job). Install bubblewrap, or pass --require-sandbox to refuse to "
+            "start like this",
+            probe.problem);
+      } else {
+        service_logger()->info(
+            "jobs are confined with bubblewrap ({}): own mount, PID and IPC namespaces; each "
+            "sees its own directory, not the data directory or other jobs",
+            _bwrap);
+      }
+    }
   }
   std::string lock_path = join_path(_options.data_dir, "serve.lock");
   _lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -125,8 +172,9 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
     throw ServeError("another pelmora serve is already running on " + _options.data_dir);
   }
   try {
-    _created_keys = ensure_keys_file(keys_file(_options.data_dir));
-    _parts = std::make_unique<Parts>(_options, _options.data_dir);
+    prepare_data_dir(_options.data_dir, true);
+    _created_keys = prepare_keys_file(keys_file(_options.data_dir), local_key_file(_options.data_dir));
+    _parts = std::make_unique<Parts>(_options, _options.data_dir, _confinement, _bwrap);
   } catch (const std::exception& e) {
     close(_lock_fd);
     _lock_fd = -1;

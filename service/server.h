@@ -6,8 +6,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "service/api.h"
+#include "service/sandbox.h"
 #include "service/slurm_runner.h"
 
 namespace pelmora::service {
@@ -26,6 +28,14 @@ struct ServiceOptions {
   ApiLimits limits;
   double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL
   std::optional<bool> has_gpu;  // absent: looked up
+  // Variables of the service's environment given to jobs beyond the allow-list of
+  // job_environment (service/job_environment.h).
+  std::vector<std::string> pass_env;
+  // How local jobs are confined (service/sandbox.h). Absent: bubblewrap when it runs here
+  // (probed at construction), else the supervisor with a warning in the log.
+  std::optional<Confinement> confinement;
+  // Refuse to start (ServeError) when local jobs cannot be confined with bubblewrap.
+  bool require_sandbox = false;
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
   // rows and working directory, at start and then periodically. Absent: every job is kept.
   std::optional<double> keep_days;
@@ -69,6 +79,8 @@ class JobService {
   // "http://127.0.0.1:PORT" for the bound address (loopback when bound to all addresses).
   std::string url() const;
   const ServiceOptions& options() const { return _options; }
+  // How local jobs are confined (the supervisor for another runner).
+  Confinement confinement() const { return _confinement; }
   // Whether this start created the keys file.
   bool created_keys() const { return _created_keys; }
   // How many sweeps for old jobs have finished (0 without keep_days).
@@ -81,6 +93,8 @@ class JobService {
   int _lock_fd = -1;
   int _port = 0;
   bool _created_keys = false;
+  Confinement _confinement = Confinement::supervisor;
+  std::string _bwrap;
 };
 
 }  // namespace pelmora::service

@@ -36,10 +36,11 @@ struct CommandResult {
   }
 };
 
-// Runs `args` (args[0] a path or a name on PATH) with the jobs' environment, standard input
+// Runs `args` (args[0] a path or a name on PATH) with the jobs' environment (plus `pass_env`), standard input
 // /dev/null, in a process group of its own, and collects its output; after `timeout`
 // seconds the group is killed.
-CommandResult run_slurm_command(const std::vector<std::string>& args, double timeout) {
+CommandResult run_slurm_command(const std::vector<std::string>& args, double timeout,
+                                const std::vector<std::string>& pass_env) {
   CommandResult result;
   auto program = find_program(args.at(0));
   if (!program) {
@@ -49,7 +50,9 @@ CommandResult run_slurm_command(const std::vector<std::string>& args, double tim
   SpawnOptions run;
   run.argv = args;
   run.argv[0] = *program;
-  run.env = job_environment(environ);
+  std::vector<std::string> pass = pass_env;
+  pass.push_back("SLURM_CONF");
+  run.env = job_environment(environ, pass);
   try {
     result.output = run_command(run, timeout, kMaxCommandOutput);
   } catch (const SpawnError& e) {
@@ -215,7 +218,7 @@ void SlurmRunner::_submit(const std::shared_ptr<Job>& job) {
   CommandResult result;
   for (bool warned = false;;) {
     if (cancelled_or_quit()) return give_up("cancelled");  // before Slurm has it
-    result = run_slurm_command(args, _options.command_timeout);
+    result = run_slurm_command(args, _options.command_timeout, _options.pass_env);
     if (!result.ran || result.ok() || !controller_unreachable(result.output.err)) break;
     if (!warned) {
       service_logger()->warn("{}: the Slurm controller cannot be reached; sbatch is tried again "
@@ -327,7 +330,7 @@ void SlurmRunner::_scancel(const std::vector<std::string>& slurm_ids) {
   if (slurm_ids.empty()) return;
   std::vector<std::string> args = {_options.scancel};
   args.insert(args.end(), slurm_ids.begin(), slurm_ids.end());
-  CommandResult result = run_slurm_command(args, _options.command_timeout);
+  CommandResult result = run_slurm_command(args, _options.command_timeout, _options.pass_env);
   if (!result.ok()) service_logger()->warn("scancel failed: {}", result.message("scancel"));
   {
     std::lock_guard lock(_mutex);
@@ -421,7 +424,8 @@ void SlurmRunner::_poll_loop() {
       // "-t all": a job that has ended is listed with its final state for as long as the
       // controller remembers it.
       CommandResult result = run_slurm_command(
-          {_options.squeue, "-h", "-t", "all", "-j", ids, "-o", "%i %T"}, _options.command_timeout);
+          {_options.squeue, "-h", "-t", "all", "-j", ids, "-o", "%i %T"}, _options.command_timeout,
+          _options.pass_env);
       if (result.ok() || (result.ran && squeue_forgot_job(result.output.err))) {
         states = parse_squeue_states(result.output.out);
         if (squeue_failing) service_logger()->info("squeue answers again");
@@ -519,7 +523,7 @@ void SlurmRunner::_finish(Job& job) {
   if (!status && !is_final_state(end.state) && find_program(_options.sacct)) {
     CommandResult result = run_slurm_command(
         {_options.sacct, "-j", job.slurm_id, "-n", "-X", "-P", "-o", "State,ExitCode"},
-        _options.command_timeout);
+        _options.command_timeout, _options.pass_env);
     if (result.ok()) {
       if (auto record = parse_sacct(result.output.out)) {
         end.state = record->state;

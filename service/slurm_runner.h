@@ -56,6 +56,9 @@ struct SlurmRunnerOptions {
   // max_line_bytes goes in pieces of that size (as the local runner does).
   std::size_t batch_lines = 2000;
   std::size_t max_line_bytes = 64 * 1024;
+  // Variables passed to the Slurm commands, and so to the jobs, beyond the allow-list of
+  // job_environment (SLURM_CONF always is).
+  std::vector<std::string> pass_env;
 };
 
 class SlurmRunner : public JobRunner {

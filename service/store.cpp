@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "service/state_dir.h"
+
 namespace pelmora::service {
 namespace {
 
@@ -109,6 +111,12 @@ bool is_terminal(const std::string& status) {
 }
 
 JobStore::JobStore(const std::string& path) {
+  // SQLite makes the -wal and -shm files with the database's mode.
+  try {
+    make_private_file(path);
+  } catch (const std::exception& e) {
+    throw StoreError(std::string("cannot open the job database: ") + e.what());
+  }
   int rc = sqlite3_open_v2(path.c_str(), &_db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
@@ -241,6 +249,14 @@ double JobStore::credits_used(const std::string& owner) {
   s.bind(1, owner);
   if (sqlite3_step(s.get()) != SQLITE_ROW) _fail("sum credits");
   return sqlite3_column_double(s.get(), 0);
+}
+
+std::int64_t JobStore::queued_count(const std::string& owner) {
+  std::lock_guard lock(_mutex);
+  Statement s(_prepare("SELECT COUNT(*) FROM jobs WHERE owner = ? AND status = 'queued'"));
+  s.bind(1, owner);
+  if (sqlite3_step(s.get()) != SQLITE_ROW) _fail("count queued jobs");
+  return sqlite3_column_int64(s.get(), 0);
 }
 
 bool JobStore::mark_running(const std::string& id, double started_at, long pid,

@@ -80,7 +80,8 @@ struct OutputPage {
 
 class JobStore {
  public:
-  // Opens (creating when missing) the database at `path`. Throws StoreError.
+  // Opens (creating when missing) the database at `path`, which gets mode 0600 (and so do
+  // the -wal and -shm files SQLite makes beside it). Throws StoreError.
   explicit JobStore(const std::string& path);
   ~JobStore();
   JobStore(const JobStore&) = delete;
@@ -99,6 +100,9 @@ class JobStore {
 
   // The sum of the costs of the owner's jobs.
   double credits_used(const std::string& owner);
+
+  // How many of the owner's jobs are queued.
+  std::int64_t queued_count(const std::string& owner);
 
   // queued → running, run by `runner` as `pid`. False when the job was no longer queued.
   bool mark_running(const std::string& id, double started_at, long pid, const std::string& runner);

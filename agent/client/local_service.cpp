@@ -22,8 +22,8 @@
 namespace pelmora {
 namespace {
 
-// The key a service of this data directory accepts: from keys.json, the one named "default",
-// else the first. Throws when the file cannot be read or holds no key.
+// The key a service of this data directory accepts: from local_key.json, the one named
+// "default", else the first. Throws when the file cannot be read or holds no key.
 std::string _service_key(const std::string& path) {
   const auto document = nlohmann::json::parse(read_file_bytes(path));
   const auto& keys = document.at("keys").get_ref<const nlohmann::json::array_t&>();
@@ -66,7 +66,7 @@ std::string self_binary() {
 
 std::optional<LocalService> read_local_service(const std::string& data_dir) {
   try {
-    const std::string key = _service_key(keys_file(data_dir));
+    const std::string key = _service_key(local_key_file(data_dir));
     std::string url = default_url();
     try {
       auto info = nlohmann::json::parse(read_file_bytes(service_info_file(data_dir)));

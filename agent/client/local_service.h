@@ -31,7 +31,7 @@ struct EnsureOptions {
 };
 
 // The local service of `options.data_dir`: when one answers at the URL of service.json with
-// a key of keys.json, that one; otherwise `pelmora serve --data-dir DIR --port PORT` is
+// the key of local_key.json, that one; otherwise `pelmora serve --data-dir DIR --port PORT` is
 // started detached (its own session, standard input /dev/null, output appended to
 // <data_dir>/service.log) and awaited until it answers. Safe to call from several processes
 // at once: only one service runs per data directory.

@@ -18,10 +18,17 @@ std::string default_data_dir() {
 }
 
 std::string jobs_dir(const std::string& data_dir) { return join_path(data_dir, "jobs"); }
-std::string keys_file(const std::string& data_dir) { return join_path(data_dir, "keys.json"); }
+std::string state_dir(const std::string& data_dir) { return join_path(data_dir, "state"); }
+std::string keys_file(const std::string& data_dir) {
+  return join_path(state_dir(data_dir), "keys.json");
+}
+std::string local_key_file(const std::string& data_dir) {
+  return join_path(state_dir(data_dir), "local_key.json");
+}
+std::string jobs_db_file(const std::string& data_dir) {
+  return join_path(state_dir(data_dir), "jobs.db");
+}
 std::string service_info_file(const std::string& data_dir) {
   return join_path(data_dir, "service.json");
 }
-
-
 }  // namespace pelmora

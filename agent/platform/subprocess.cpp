@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -54,6 +55,110 @@ struct Prepared {
   Pipe report;
 };
 
+volatile sig_atomic_t g_supervisor_term = 0;
+volatile sig_atomic_t g_supervisor_kill = 0;
+
+void supervisor_signal(int sig) {
+  if (sig == SIGTERM) g_supervisor_term = 1;
+  if (sig == SIGUSR1) g_supervisor_kill = 1;
+}
+
+// Sends `sig` to every child of this process (from /proc/self/task/TID/children) and
+// returns how many there were. Only system calls: it runs in a child of a threaded process.
+int signal_children(int sig) {
+  char path[64] = "/proc/self/task/";
+  // The supervisor is single-threaded: its one task has the process's id.
+  char digits[16];
+  int n = 0;
+  for (pid_t self = ::getpid(); self > 0; self /= 10) digits[n++] = static_cast<char>('0' + self % 10);
+  std::size_t at = 16;
+  while (n > 0) path[at++] = digits[--n];
+  const char tail[] = "/children";
+  for (char c : tail) path[at++] = c;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char buffer[4096];
+  int count = 0;
+  long pid = 0;
+  bool in_number = false;
+  while (true) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      const char c = buffer[i];
+      if (c >= '0' && c <= '9') {
+        pid = pid * 10 + (c - '0');
+        in_number = true;
+      } else if (in_number) {
+        ::kill(static_cast<pid_t>(pid), sig);
+        ++count;
+        pid = 0;
+        in_number = false;
+      }
+    }
+  }
+  if (in_number) {
+    ::kill(static_cast<pid_t>(pid), sig);
+    ++count;
+  }
+  ::close(fd);
+  return count;
+}
+
+// The supervisor's side of SpawnOptions::supervise: `job` is the program's pid. Never
+// returns.
+[[noreturn]] void supervise_job(pid_t job) {
+  int job_status = 0;
+  bool job_ended = false;
+  bool term_passed = false;
+  while (!job_ended && !g_supervisor_kill) {
+    if (g_supervisor_term && !term_passed) {
+      term_passed = true;
+      ::kill(-job, SIGTERM);
+      signal_children(SIGTERM);
+    }
+    int status = 0;
+    const pid_t got = ::waitpid(-1, &status, WNOHANG);
+    if (got == job) {
+      job_status = status;
+      job_ended = true;
+    } else if (got < 0 && errno == ECHILD) {
+      break;
+    } else if (got == 0) {
+      // Polled rather than blocked in waitpid: a signal between the flag tests and a
+      // blocking wait would wait for the next child's end.
+      timespec pause{0, 20 * 1000 * 1000};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+  // What is left below: killed until nothing is (a process forking meanwhile leaves its
+  // children to this subreaper, and the next round gets them).
+  while (true) {
+    ::kill(-job, SIGKILL);
+    signal_children(SIGKILL);
+    int status = 0;
+    const pid_t got = ::waitpid(-1, &status, 0);
+    if (got == job && !job_ended) {
+      job_status = status;
+      job_ended = true;
+    }
+    if (got < 0 && errno == ECHILD) break;
+  }
+  if (!job_ended) job_status = SIGKILL;  // as if killed by SIGKILL
+  if (WIFSIGNALED(job_status)) {
+    const int sig = WTERMSIG(job_status);
+    std::signal(sig, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    ::sigprocmask(SIG_UNBLOCK, &one, nullptr);
+    ::kill(::getpid(), sig);
+    ::_exit(128 + sig);
+  }
+  ::_exit(WIFEXITED(job_status) ? WEXITSTATUS(job_status) : 127);
+}
+
 // The child's side: never returns.
 [[noreturn]] void run_child(const SpawnOptions& options, Prepared& p) {
   auto fail = [&](SpawnStage stage, int error) {
@@ -95,6 +200,24 @@ struct Prepared {
   if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
     for (int fd = 3; fd < 1024; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
+  if (options.supervise) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1UL, 0UL, 0UL, 0UL);
+    struct sigaction action {};
+    action.sa_handler = supervisor_signal;  // no SA_RESTART: waitpid returns EINTR
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGUSR1, &action, nullptr);
+    const pid_t job = ::fork();
+    if (job < 0) fail(SpawnStage::fork, errno);
+    if (job > 0) {
+      // The report pipe stays with the program until its exec.
+      ::close(p.report.write.get());
+      supervise_job(job);
+    }
+    ::setpgid(0, 0);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGUSR1, SIG_DFL);
+  }
   if (p.envp.empty()) {
     ::execv(p.argv[0], p.argv.data());
   } else {
@@ -107,7 +230,8 @@ struct Prepared {
 }  // namespace
 
 Child spawn(const SpawnOptions& options) {
-  if (options.argv.empty() || (options.detach && options.group != ProcessGroup::new_session)) {
+  if (options.argv.empty() || (options.detach && options.group != ProcessGroup::new_session) ||
+      (options.detach && options.supervise)) {
     throw SpawnError(SpawnStage::prepare, EINVAL, "cannot start a process: " + errno_text(EINVAL));
   }
   Prepared p;

@@ -48,6 +48,15 @@ struct SpawnOptions {
   // Best effort, as resource requests: a limit the kernel refuses is not an error.
   std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS, in bytes
   std::vector<int> cpus;  // the CPUs it may run on; empty: the caller's affinity
+  // Started under a supervisor, so that every process it starts ends with it: the child
+  // (Child::pid, in its own session with new_session) becomes a child subreaper and runs the
+  // program as its own child, in a process group of its own. When the program exits, the
+  // supervisor kills (SIGKILL) every process left below it, setsid() or not, waits for them,
+  // and exits as the program did (by the same signal when a signal ended it). Signals to the
+  // supervisor itself: SIGTERM is passed on to the program's group and to every process
+  // left below it; SIGUSR1 kills them all at once (SIGKILL). Use these instead of
+  // signalling a process group. Requires: detach == false.
+  bool supervise = false;
 };
 
 // A started program. The caller waits for it (waitpid) unless it was detached.

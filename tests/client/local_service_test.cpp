@@ -17,10 +17,10 @@ class ReadLocalServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = fs::temp_directory_path() / ("pelmora-local-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    fs::create_directories(state_dir(dir));
   }
   void TearDown() override { fs::remove_all(dir); }
-  void keys(const char* text) { std::ofstream(keys_file(dir)) << text; }
+  void keys(const char* text) { std::ofstream(local_key_file(dir)) << text; }
   fs::path dir;
 };
 

@@ -157,6 +157,23 @@ TEST_F(ServiceTest, RefusalsReachTheClientAsItsErrorKinds) {
   EXPECT_EQ(body_of(raw_get(service.url(), "/v1/jobs", hasty))["jobs"].size(), 2u);
 }
 
+TEST_F(ServiceTest, QueuedJobsOfOneKeyAreBounded) {
+  auto o = options(1);
+  o.limits.max_queued_per_key = 2;
+  RunningService service(o);
+  std::vector<std::string> ids;
+  for (int i = 0; i < 3; ++i) ids.push_back(submit_raw(service.url(), service.key(), "hold\n"));
+  auto refused = raw_post(service.url(), "/v1/jobs/submit/code", service.key(), R"({"code": "hold"})");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 429);
+  EXPECT_THAT(body_of(refused)["error"].get<std::string>(), HasSubstr("queued"));
+  // Another key has its own queue; a cancelled job frees a place.
+  std::string other = add_key(keys_file(service.data_dir()), "other", {});
+  EXPECT_FALSE(submit_raw(service.url(), other, "hold\n").empty());
+  EXPECT_EQ(raw_post(service.url(), "/v1/jobs/" + ids[2] + "/cancel", service.key(), "")->status, 200);
+  EXPECT_FALSE(submit_raw(service.url(), service.key(), "hold\n").empty());
+}
+
 TEST_F(ServiceTest, OversizedBodiesGet413BeforeBeingRead) {
   auto o = options();
   o.limits.max_body = 4096;

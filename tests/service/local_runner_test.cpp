@@ -9,9 +9,9 @@
 
 #include "agent/client/client.h"
 #include "agent/client/errors.h"
+#include "agent/platform/files.h"
 #include "service/util.h"
 #include "service_fixture.h"
-#include "tests/fakes/manual_clock.h"
 
 namespace pelmora::service {
 namespace {
@@ -132,41 +132,25 @@ TEST_F(LocalRunnerTest, FailingScriptReportsExitCodeAndTracebackOnStderr) {
 }
 
 TEST_F(LocalRunnerTest, CancelKillsTheWholeProcessGroup) {
-  // The grace period runs on a clock of the test's own, so the SIGKILL comes only when the
-  // test moves it on.
-  pelmora::testing::ManualClock clock;
-  auto o = options();
-  o.make_runner = [&clock, python = testing::test_python()](RunnerEvents& events) {
-    LocalRunnerOptions runner{.python = python, .cancel_grace = 60};
-    runner.flush_interval = 0;  // output is handed on at once, the clock standing still
-    return std::make_unique<LocalRunner>(runner, events, clock);
-  };
-  RunningService service(o);
-  // The script ignores SIGTERM, so the group needs the SIGKILL after the grace period.
+  RunningService service(options());
+  // The script ignores SIGTERM, so its processes need the SIGKILL after the grace period.
+  const std::string marker = "pelmora-cancel-" + std::to_string(getpid());
   std::string id = submit_raw(service.url(), service.key(),
-                              "import os, signal, subprocess, time\n"
-                              "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
-                              "child = subprocess.Popen(['sleep', '60'])\n"
-                              "print(os.getpgid(0), child.pid)\n"
-                              "time.sleep(60)\n");
-  long pgid = 0;
-  for (int i = 0; i < 500 && pgid == 0; ++i) {
-    auto entries = all_entries(service.url(), service.key(), id);
-    if (!entries.empty()) pgid = std::stol(entries[0]["content"].get<std::string>());
+                              testing::marked_child_code(marker) +
+                                  "import signal, time\n"
+                                  "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                                  "print('up', flush=True)\n"
+                                  "time.sleep(60)\n");
+  for (int i = 0; i < 500 && all_entries(service.url(), service.key(), id).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_GT(pgid, 0);
-  EXPECT_TRUE(testing::group_alive(pgid));
+  EXPECT_EQ(testing::count_processes(marker), 1);
   auto res = raw_post(service.url(), "/v1/jobs/" + id + "/cancel", service.key(), "");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
+  // Shown cancelled once its processes are gone.
   EXPECT_EQ(body_of(res)["status"], "cancelled");
-  EXPECT_TRUE(testing::group_alive(pgid));
-  clock.advance(60);
-  for (int i = 0; i < 300 && testing::group_alive(pgid); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_FALSE(testing::group_alive(pgid));
+  EXPECT_EQ(testing::count_processes(marker), 0);
   std::ostringstream out;
   json done = poll_job(id, poll_options(service, out));
   EXPECT_EQ(done["status"], "cancelled");
@@ -179,22 +163,27 @@ TEST_F(LocalRunnerTest, CancelKillsTheWholeProcessGroup) {
 TEST_F(LocalRunnerTest, JobsRunWithLimitsAndWithoutSecrets) {
   auto o = options();
   o.has_gpu = false;
+  o.pass_env = {"MYAPP_AUTH"};
   RunningService service(o);
   ::setenv("PELMORA_API_KEY", "pmk_secret_of_the_service", 1);
+  ::setenv("DATABASE_URL", "postgres://u:pw@db/x", 1);
+  ::setenv("MYAPP_AUTH", "passed", 1);
   std::string id = submit_raw(service.url(), service.key(),
                               "import os, sys\n"
                               "print(os.environ.get('PELMORA_API_KEY'))\n"
+                              "print(os.environ.get('DATABASE_URL'), os.environ.get('MYAPP_AUTH'))\n"
                               "print(os.environ.get('PYTHONUNBUFFERED'))\n"
                               "try:\n    input()\nexcept EOFError:\n    print('EOF')\n"
                               "print(os.path.basename(os.getcwd()), os.path.exists('main.py'))\n"
-                              "print(len(os.sched_getaffinity(0)))\n"
-                              "print(os.getsid(0) == os.getpid(), os.getpgid(0) == os.getpid())\n",
+                              "print(len(os.sched_getaffinity(0)))\n",
                               false, json{{"cpu", 1}});
   ::unsetenv("PELMORA_API_KEY");
+  ::unsetenv("DATABASE_URL");
+  ::unsetenv("MYAPP_AUTH");
   EXPECT_EQ(wait_for_end(service.url(), service.key(), id)["status"], "completed");
   std::string text;
   for (const auto& e : all_entries(service.url(), service.key(), id)) text += e["content"].get<std::string>();
-  EXPECT_EQ(text, "None\n1\nEOF\n" + id + " True\n1\nTrue True\n");
+  EXPECT_EQ(text, "None\nNone passed\n1\nEOF\n" + id + " True\n1\n");
 
   // Memory: an address-space limit that a large allocation runs into.
   id = submit_raw(service.url(), service.key(), "x = bytearray(600 * 1024 * 1024)\nprint('no limit')\n",
@@ -232,6 +221,37 @@ TEST_F(LocalRunnerTest, UnknownInterpreterFailsTheJobClearly) {
   json done = wait_for_end(service.url(), service.key(), id);
   EXPECT_EQ(done["status"], "failed");
   EXPECT_THAT(done["error"].get<std::string>(), HasSubstr("/nonexistent/python3"));
+}
+
+}  // namespace
+}  // namespace pelmora::service
+
+namespace pelmora::service {
+namespace {
+
+// A data directory on a 4 MiB file system that the job's output overflows: the job does not
+// end "completed" with part of its output silently gone.
+TEST(OutputLoss, AFullDiskFailsTheJobSayingOutputWasLost) {
+  if (testing::test_python().empty()) GTEST_SKIP() << "no python3 to run jobs with";
+  TempDir dir;
+  const std::string small = dir.path() + "/small";
+  make_private_dirs(small);
+  if (std::system(("mount -t tmpfs -o size=4m tmpfs '" + small + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+  }
+  {
+    ServiceOptions o;
+    o.data_dir = small + "/data";
+    RunningService service(o);
+    std::string id = submit_raw(service.url(), service.key(),
+                                "for i in range(8001):\n    print(i, 'x' * 1000)\n");
+    json done = wait_for_end(service.url(), service.key(), id, 120);
+    EXPECT_EQ(done["status"], "failed");
+    EXPECT_EQ(done["exit_code"], 0);
+    EXPECT_THAT(done["error"].get<std::string>(), HasSubstr("output lost"));
+    EXPECT_LT(all_entries(service.url(), service.key(), id).size(), 8001u);
+  }
+  EXPECT_EQ(std::system(("umount '" + small + "'").c_str()), 0);
 }
 
 }  // namespace

@@ -58,16 +58,15 @@ TEST_F(ServeProcess, KilledServiceRestartsAndAnswersForEveryJob) {
   LocalService s = await_service(data, pid);
   std::string done = submit_raw(s.url, s.api_key, "print('kept')\n");
   EXPECT_EQ(wait_for_end(s.url, s.api_key, done)["status"], "completed");
+  const std::string marker = "pelmora-restart-" + std::to_string(getpid());
   std::string running = submit_raw(s.url, s.api_key,
-                                    "import os, time\nprint(os.getpgid(0))\ntime.sleep(60)\n");
+                                   testing::marked_child_code(marker) +
+                                       "import time\nprint('up', flush=True)\ntime.sleep(60)\n");
   std::string queued = submit_raw(s.url, s.api_key, "print('ran after the restart')\n");
-  long pgid = 0;
-  for (int i = 0; i < 500 && pgid == 0; ++i) {
-    auto entries = all_entries(s.url, s.api_key, running);
-    if (!entries.empty()) pgid = std::stol(entries[0]["content"].get<std::string>());
+  for (int i = 0; i < 500 && all_entries(s.url, s.api_key, running).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_GT(pgid, 0);
+  EXPECT_EQ(testing::count_processes(marker), 1);
   EXPECT_EQ(body_of(raw_get(s.url, "/v1/jobs/" + queued, s.api_key))["status"], "queued");
 
   kill(pid, SIGKILL);
@@ -78,10 +77,10 @@ TEST_F(ServeProcess, KilledServiceRestartsAndAnswersForEveryJob) {
   json doc = wait_for_end(s.url, s.api_key, running);
   EXPECT_EQ(doc["status"], "failed");
   EXPECT_THAT(doc["error"].get<std::string>(), HasSubstr("restarted"));
-  for (int i = 0; i < 300 && testing::group_alive(pgid); ++i) {
+  for (int i = 0; i < 300 && testing::count_processes(marker) > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_FALSE(testing::group_alive(pgid));
+  EXPECT_EQ(testing::count_processes(marker), 0);
   auto kept = all_entries(s.url, s.api_key, done);
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0]["content"], "kept\n");

@@ -70,9 +70,10 @@ class Retention : public ::testing::Test {
     if (testing::test_python().empty()) GTEST_SKIP() << "no python3 to run jobs with";
     data = dir.path() + "/data";
     make_private_dirs(jobs_dir(data));
+    make_private_dirs(state_dir(data));
     // The jobs belong to the key the service will use.
-    ensure_keys_file(keys_file(data));
-    owner = KeyRing(keys_file(data)).authenticate(read_keys(keys_file(data)).at(0).key)->owner;
+    prepare_keys_file(keys_file(data), local_key_file(data));
+    owner = KeyRing(keys_file(data)).authenticate(read_local_service(data)->api_key)->owner;
   }
 
   // A job in the store that ended `days_ago`, with output and a working directory.
@@ -101,7 +102,7 @@ TEST_F(Retention, ServiceDeletesOldJobsAtStartAndKeepsTheRest) {
   fs::create_directories(outside);
   write(outside / "keep.txt", "precious");
   {
-    JobStore store(join_path(data, "jobs.db"));
+    JobStore store(jobs_db_file(data));
     old_completed = ended(store, kCompleted, 30);
     old_failed = ended(store, kFailed, 8);
     old_cancelled = ended(store, kCancelled, 400);
@@ -145,7 +146,7 @@ TEST_F(Retention, ServiceDeletesOldJobsAtStartAndKeepsTheRest) {
 TEST_F(Retention, KeepsEverythingWithoutKeepDaysAndRefusesBadValues) {
   std::string ancient;
   {
-    JobStore store(join_path(data, "jobs.db"));
+    JobStore store(jobs_db_file(data));
     ancient = ended(store, kCompleted, 10000);
   }
   {

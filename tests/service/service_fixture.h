@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -212,6 +213,26 @@ inline int wait_exit(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// How many processes have `marker` in their command line.
+inline int count_processes(const std::string& marker) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline");
+    std::string cmdline((std::istreambuf_iterator<char>(in)), {});
+    if (cmdline.find(marker) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+// Python code that starts a child, marked with `marker` in its command line, that sleeps
+// for a minute.
+inline std::string marked_child_code(const std::string& marker) {
+  return "import subprocess, sys\nsubprocess.Popen([sys.executable, '-c', 'import time; "
+         "time.sleep(60)', '" + marker + "'])\n";
 }
 
 // Whether any process of process group `pgid` is alive.

@@ -334,6 +334,7 @@ TEST_F(SlurmRunnerTest, CancelStopsRunningAndPendingJobs) {
   // Still waiting in Slurm's queue: it never starts.
   slurm.control("start-delay", "60");
   runner.launch(slurm.job("job-pending", "print('never')\n"));
+  events.wait_for("job-pending", [](const Recorder::Job& j) { return j.submitted.has_value(); });
   runner.cancel("job-pending");
   job = events.wait_end("job-pending");
   EXPECT_EQ(job.outcome->error, "cancelled");
@@ -757,7 +758,7 @@ TEST_F(SlurmServiceTest, JobsOfAnotherRunnerAreFailedAndSlurmJobsLeftAlone) {
            std::filesystem::path(local_dir);
   }));
   {
-    JobStore store(data + "/jobs.db");
+    JobStore store(jobs_db_file(data));
     for (JobRecord* job : {&local_job, &old_job}) {
       job->owner = store.get(slurm_job)->owner;
       job->status = kRunning;
@@ -787,7 +788,8 @@ TEST_F(SlurmServiceTest, JobsOfAnotherRunnerAreFailedAndSlurmJobsLeftAlone) {
     EXPECT_EQ(doc["error"], "the service restarted while the job was running");
     EXPECT_FALSE(doc.contains("slurm_job_id"));
   }
-  EXPECT_EQ(testing::wait_exit(leftover), 128 + SIGKILL);
+  // Ended as a job's leftover is: SIGUSR1 (a supervisor's signal to end all), then SIGKILL.
+  EXPECT_EQ(testing::wait_exit(leftover), 128 + SIGUSR1);
   std::ofstream(go) << "";
   EXPECT_TRUE(wait_until([&] { return exists(slurm.state() + "/1/final"); }));
 }

@@ -71,17 +71,27 @@ TEST(Resources, ShapeIsChecked) {
   EXPECT_EQ(job_cost(json{{"cpu", 4}}), 4.0);
 }
 
-TEST(JobEnvironment, DropsSecretsAndForcesUnbuffered) {
+TEST(JobEnvironment, OnlyTheAllowListAndPassedNames) {
   std::vector<std::string> given = {"PATH=/usr/bin", "HOME=/root", "PELMORA_API_KEY=pmk_x",
                                     "GATEWAY_API_KEY=g", "AWS_SECRET_ACCESS_KEY=s",
-                                    "GITHUB_TOKEN=t", "DB_PASSWORD=p", "PYTHONUNBUFFERED=0",
-                                    "PELMORA_API_URL=http://x", "LANG=C.UTF-8"};
+                                    "DATABASE_URL=postgres://u:pw@db/x", "PGPASS=p",
+                                    "MYAPP_AUTH=a", "PYTHONUNBUFFERED=0", "LC_ALL=C",
+                                    "PELMORA_API_URL=http://x", "LANG=C.UTF-8", "TZ=UTC",
+                                    "NOEQUALS", "PATHX=1"};
   std::vector<char*> env;
   for (auto& e : given) env.push_back(e.data());
   env.push_back(nullptr);
-  auto out = job_environment(env.data());
-  EXPECT_EQ(out, (std::vector<std::string>{"PATH=/usr/bin", "HOME=/root", "LANG=C.UTF-8",
-                                           "PYTHONUNBUFFERED=1"}));
+  EXPECT_EQ(job_environment(env.data()),
+            (std::vector<std::string>{"PATH=/usr/bin", "HOME=/root", "LC_ALL=C", "LANG=C.UTF-8",
+                                      "TZ=UTC", "PYTHONUNBUFFERED=1"}));
+  // Passed by name; the service's own variables never.
+  EXPECT_EQ(job_environment(env.data(), {"MYAPP_AUTH", "PELMORA_API_KEY", "PYTHONUNBUFFERED"}),
+            (std::vector<std::string>{"PATH=/usr/bin", "HOME=/root", "MYAPP_AUTH=a", "LC_ALL=C",
+                                      "LANG=C.UTF-8", "TZ=UTC", "PYTHONUNBUFFERED=1"}));
+  for (const char* bad : {"", "1X", "A-B", "A=B", "pelmora_api_key", "GATEWAY_X", "PYTHONUNBUFFERED"}) {
+    EXPECT_FALSE(passable_env_name(bad)) << bad;
+  }
+  EXPECT_TRUE(passable_env_name("MYAPP_AUTH"));
 }
 
 TEST(Addresses, LoopbackOnly) {
