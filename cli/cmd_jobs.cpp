@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/json_text.h"
 #include "agent/client/errors.h"
 #include "agent/client/job_client.h"
 #include "cli/commands.h"
@@ -34,7 +35,7 @@ std::runtime_error host_error(const JobServiceError& e) {
   if (e.kind() == ServiceErrorKind::invalid_api_key) {
     return std::runtime_error("the service rejected the API key");
   }
-  json body = json::parse(e.body, nullptr, false);
+  json body = parse_json_or_discarded(e.body);
   if (body.is_object() && body.contains("error") && body["error"].is_string()) {
     return std::runtime_error(body["error"].get<std::string>());
   }

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "agent/platform/json_text.h"
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
@@ -74,7 +75,7 @@ int stop_command(const ServeArgs& args) {
   const std::string info_path = service_info_file(data_dir);
   long long pid = 0;
   try {
-    const auto info = json::parse(read_file_bytes(info_path));
+    const auto info = parse_json(read_file_bytes(info_path));
     if (info.contains("pid") && info["pid"].is_number_integer()) pid = info["pid"].get<long long>();
   } catch (const std::exception&) {
     pid = 0;

@@ -5,6 +5,7 @@
 
 #include "agent/client/errors.h"
 #include "agent/client/http.h"
+#include "agent/platform/json_text.h"
 
 namespace pelmora {
 
@@ -95,13 +96,13 @@ nlohmann::json JobClient::submit(const std::string& body) const {
                                  kSubmitTimeout);
   request.headers.emplace_back("Content-Type", "application/json");
   request.body = body;
-  json answer = json::parse(_expect_ok(http_request(request), "Submission failed"));
+  json answer = parse_json(_expect_ok(http_request(request), "Submission failed"));
   if (!answer.is_null()) static_cast<void>(answer.get_ref<const json::object_t&>());  // or type_error
   return answer;
 }
 
 nlohmann::json JobClient::status(const std::string& job_id) const {
-  json document = json::parse(_expect_ok(
+  json document = parse_json(_expect_ok(
       http_request(_request(_endpoint, "GET", _job_url(_endpoint, job_id), kStatusTimeout)),
       "Failed to check job"));
   static_cast<void>(document.get_ref<const json::object_t&>());  // or type_error
@@ -112,7 +113,7 @@ void JobClient::output(const std::string& job_id, nlohmann::json& offset,
                        std::ostream& out) const {
   const std::string base = _job_url(_endpoint, job_id) + "/output";
   while (true) {
-    const json page = json::parse(_expect_ok(
+    const json page = parse_json(_expect_ok(
         http_request(_request(_endpoint, "GET", base + _offset_query(offset), kOutputTimeout)),
         "Failed to read job output"));
     const json before = offset;
@@ -135,7 +136,7 @@ nlohmann::json JobClient::list(int limit) const {
                             _endpoint.api_url + "/v1/jobs?limit=" + std::to_string(limit),
                             kManageTimeout)),
       "Failed to list jobs");
-  json answer = json::parse(body, nullptr, false);
+  json answer = parse_json_or_discarded(body);
   if (!answer.is_object() || !answer.contains("jobs") || !answer["jobs"].is_array()) {
     throw std::runtime_error("the service sent an answer that is not a job list");
   }
