@@ -54,11 +54,11 @@ class JobService {
   // Binds the address (port 0 picks one), takes up the jobs a previous run left (queued
   // ones queued again; running ones, and ones waiting in Slurm's queue, followed again when
   // they were this runner's and it can, else marked failed: see Scheduler::start), starts
-  // deleting old jobs (with keep_days, on a thread of its own), writes service.json and
-  // returns the port. Throws ServeError.
+  // deleting old jobs (with keep_days, on a thread of its own), then serves requests on the
+  // HTTP server's own threads, writes service.json and returns the port. Throws ServeError.
   int bind();
 
-  // Serves requests until stop(); requires bind().
+  // Returns when stop() is called; requires bind().
   void run();
 
   // Stops serving. The local runner's running jobs are stopped (recorded as failed); the
