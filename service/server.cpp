@@ -68,7 +68,9 @@ struct JobService::Parts {
         scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
         runner(make_runner(options, scheduler)),
         api(store, keys, scheduler, jobs_dir(data_dir), options.limits),
-        http(HttpServerOptions{.max_body = options.limits.max_body},
+        http(HttpServerOptions{.max_body = options.limits.max_body,
+                               .max_connections = options.max_connections,
+                               .idle_timeout_seconds = options.idle_timeout},
              [this](const Request& req, Response& res) { api.handle(req, res); }) {
     scheduler.attach(*runner);
     if (options.keep_days) {

@@ -24,6 +24,11 @@ struct ServiceOptions {
   SlurmRunnerOptions slurm;  // with runner "slurm"; its python is replaced by `python`
   bool allow_remote = false;  // needed to bind an address other than loopback
   ApiLimits limits;
+  // Connections open at once (lowered to what the open-files limit allows; slow and idle
+  // ones cost a socket each, never a thread), and the seconds after which a connection that
+  // sends nothing is closed.
+  unsigned max_connections = 4096;
+  unsigned idle_timeout = 30;
   double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL
   std::optional<bool> has_gpu;  // absent: looked up
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
