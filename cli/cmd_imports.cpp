@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/json_text.h"
 #include "agent/platform/files.h"
 #include "cli/commands.h"
 #include "python/source.h"
@@ -116,7 +117,7 @@ int run_jsonl() {
   while (std::getline(std::cin, line)) {
     nlohmann::json out;
     try {
-      const nlohmann::json in = nlohmann::json::parse(line);
+      const nlohmann::json in = parse_json(line);
       if (!in.is_object() || !in.contains("code") || !in["code"].is_string()) {
         throw std::invalid_argument("expected an object with a string member \"code\"");
       }

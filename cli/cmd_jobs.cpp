@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/json_text.h"
+#include "agent/platform/terminal_text.h"
 #include "agent/client/errors.h"
 #include "agent/client/job_client.h"
 #include "cli/commands.h"
@@ -34,15 +36,16 @@ std::runtime_error host_error(const JobServiceError& e) {
   if (e.kind() == ServiceErrorKind::invalid_api_key) {
     return std::runtime_error("the service rejected the API key");
   }
-  json body = json::parse(e.body, nullptr, false);
+  json body = parse_json_or_discarded(e.body);
   if (body.is_object() && body.contains("error") && body["error"].is_string()) {
-    return std::runtime_error(body["error"].get<std::string>());
+    return std::runtime_error(escape_for_terminal(body["error"].get<std::string>()));
   }
-  return std::runtime_error("the service answered " + std::to_string(e.status) + ": " + e.body);
+  return std::runtime_error("the service answered " + std::to_string(e.status) + ": " +
+                            escape_for_terminal(e.body.substr(0, 600)));
 }
 
 std::string text_or_dash(const json& value) {
-  if (value.is_string()) return value.get<std::string>();
+  if (value.is_string()) return escape_for_terminal(value.get<std::string>());
   if (value.is_number_integer()) return std::to_string(value.get<long long>());
   return "-";
 }
@@ -65,13 +68,21 @@ void add_job_commands(CLI::App& app, int& exit_code) {
   cancel->callback([cancel_args, &exit_code] {
     const auto& a = *cancel_args;
     const JobClient client = host_client(a.api_key, a.api_url);
+    json document;
     try {
-      client.cancel(a.job_id);
+      document = client.cancel(a.job_id);
     } catch (const JobServiceError& e) {
       if (e.kind() == ServiceErrorKind::not_found) throw std::runtime_error("no such job: " + a.job_id);
       throw host_error(e);
     }
-    std::cout << "Cancelled " << a.job_id << ".\n";
+    const std::string status = document["status"].get<std::string>();
+    if (status == "cancelled") {
+      std::cout << "Cancelled " << escape_for_terminal(a.job_id) << ".\n";
+    } else {
+      // A running job is cancelled once its processes are gone.
+      std::cout << "Cancelling " << escape_for_terminal(a.job_id) << " (status: "
+                << escape_for_terminal(status) << ").\n";
+    }
     exit_code = kExitOk;
   });
 

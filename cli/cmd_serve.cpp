@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "agent/platform/json_text.h"
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
@@ -44,6 +45,8 @@ struct ServeArgs {
   bool allow_remote = false;
   bool require_sandbox = false;
   std::string max_body = "10Mi";
+  unsigned max_connections = 4096;
+  unsigned idle_timeout = 30;
   double cancel_grace = 5.0;
   bool add_key = false;
   bool stop = false;
@@ -78,7 +81,7 @@ int stop_command(const ServeArgs& args) {
   const std::string info_path = service_info_file(data_dir);
   long long pid = 0;
   try {
-    const auto info = json::parse(read_file_bytes(info_path));
+    const auto info = parse_json(read_file_bytes(info_path));
     if (info.contains("pid") && info["pid"].is_number_integer()) pid = info["pid"].get<long long>();
   } catch (const std::exception&) {
     pid = 0;
@@ -125,6 +128,8 @@ int serve_command(const ServeArgs& args) {
   auto max_body = service::parse_memory(args.max_body);
   if (!max_body) throw std::runtime_error("--max-body: not a size: " + args.max_body);
   options.limits.max_body = static_cast<std::size_t>(*max_body);
+  options.max_connections = args.max_connections;
+  options.idle_timeout = args.idle_timeout;
   options.cancel_grace = args.cancel_grace;
   options.runner = args.runner;
   options.slurm.partition = args.slurm_partition;
@@ -252,6 +257,14 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")
       ->capture_default_str();
+  serve->add_option("--max-connections", args->max_connections,
+                    "Connections open at once; one more is closed as soon as it is accepted")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1000000u));
+  serve->add_option("--idle-timeout", args->idle_timeout,
+                    "Seconds after which a connection that sends nothing is closed")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 86400u));
   serve->add_option("--cancel-grace", args->cancel_grace,
                     "Seconds between SIGTERM and SIGKILL when a job is cancelled (local runner; "
                     "Slurm uses its own KillWait)")

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "agent/platform/terminal_text.h"
 #include "agent/client/client.h"
 #include "agent/client/http.h"
 #include "agent/platform/files.h"
@@ -89,7 +90,8 @@ int _follow(const Endpoint& endpoint, const std::string& job_id) {
   out.flush();
   const int code = _exit_for(document);
   if (code != kExitOk) {
-    std::cerr << "pelmora: job " << job_id << " " << _text(document.value("status", nlohmann::json()));
+    std::cerr << "pelmora: job " << escape_for_terminal(job_id) << " "
+              << one_line(_text(document.value("status", nlohmann::json())), endpoint.api_key);
     // Why it failed: its error, such as output lost to a full disk.
     const auto error = document.find("error");
     if (code == kExitJobFailed && error != document.end() && error->is_string()) {
@@ -132,9 +134,10 @@ int _run_submit(const SubmitArgs& args) {
     const auto member = result.find("job_id");
     const bool has_id = member != result.end() && !member->is_null();
     const std::string job_id = has_id ? _text(*member) : "unknown";
-    std::cout << "    Submitted!  job_id=" << job_id << "\n"
-              << "    Track with:  pelmora status " << job_id << "\n"
-              << "    Logs:        pelmora logs " << job_id << " --follow\n";
+    const std::string shown = escape_for_terminal(job_id);
+    std::cout << "    Submitted!  job_id=" << shown << "\n"
+              << "    Track with:  pelmora status " << shown << "\n"
+              << "    Logs:        pelmora logs " << shown << " --follow\n";
     std::cout.flush();
     if (args.follow) {
       if (!has_id) throw std::runtime_error("the job service sent no job_id to follow");
@@ -157,7 +160,7 @@ int _run_status(const JobArgs& args) {
   const Endpoint endpoint = _endpoint(args.service);
   _guarded(endpoint, [&] {
     const nlohmann::json document = JobClient(endpoint).status(args.job_id);
-    std::cout << "status: " << _text(document.value("status", nlohmann::json("unknown"))) << "\n";
+    std::cout << "status: " << one_line(_text(document.value("status", nlohmann::json("unknown"))), endpoint.api_key) << "\n";
     for (const auto& [name, value] : document.items()) {
       if (name == "status") continue;
       std::cout << name << ": " << one_line(_text(value), endpoint.api_key) << "\n";

@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "agent/platform/terminal_text.h"
+
 namespace pelmora::cli {
 
 std::string one_line(std::string text, const std::string& api_key) {
@@ -26,6 +28,8 @@ std::string one_line(std::string text, const std::string& api_key) {
     space = false;
     line += c;
   }
+  // What a service or a job sent can neither move the cursor nor start an escape sequence.
+  line = escape_for_terminal(line);
   constexpr size_t kMax = 600;
   if (line.size() > kMax) {
     size_t cut = kMax;

@@ -8,8 +8,9 @@
 namespace pelmora::cli {
 
 // One line for the terminal: every occurrence of `api_key` (when not empty) becomes "***",
-// line breaks and runs of white space become one space, and a text longer than 600 bytes is
-// cut (never inside a UTF-8 sequence) and ends in "...".
+// line breaks and runs of white space become one space, other control characters and bytes
+// that are not UTF-8 are shown as escape_for_terminal shows them, and a text longer than 600
+// bytes is cut (never inside a UTF-8 sequence) and ends in "...".
 std::string one_line(std::string text, const std::string& api_key);
 
 // A stream buffer that passes everything on to `target` and remembers whether the last

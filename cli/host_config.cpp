@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/json_text.h"
 #include "agent/client/config.h"
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
@@ -42,7 +43,7 @@ std::string login_file_path() { return join_path(_config_dir(), "login.json"); }
 
 std::optional<SavedLogin> load_login() {
   try {
-    const auto document = nlohmann::json::parse(read_file_bytes(login_file_path()));
+    const auto document = parse_json(read_file_bytes(login_file_path()));
     SavedLogin login;
     login.api_key = document.at("api_key").get<std::string>();
     if (auto url = document.find("api_url"); url != document.end() && url->is_string()) {

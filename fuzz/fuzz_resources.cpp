@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/json_text.h"
 #include "service/resources.h"
 #include "service/slurm_runner.h"
 
@@ -29,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(*bytes > 0 && *bytes <= (std::uint64_t{1} << 62));
   }
 
-  const auto body = nlohmann::json::parse(text, nullptr, false);
+  const auto body = pelmora::parse_json_or_discarded(text);
   if (body.is_discarded()) return 0;
   const auto& resources = body.is_object() && body.contains("resources") ? body["resources"] : body;
   if (pelmora::service::check_resources(resources)) return 0;  // refused with a message

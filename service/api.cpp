@@ -4,9 +4,8 @@
 #include <cmath>
 #include <fstream>
 
-#include <httplib.h>
-
 #include "agent/platform/files.h"
+#include "agent/platform/json_text.h"
 #include "agent/platform/clock.h"
 #include "service/keys.h"
 #include "service/log.h"
@@ -20,18 +19,25 @@ namespace {
 
 using nlohmann::json;
 
-// Set per request on the server's worker thread, for the request log line.
-thread_local std::string t_key_name;
-thread_local std::chrono::steady_clock::time_point t_started;
-
-void send_json(httplib::Response& res, int status, const json& body) {
+void send_json(Response& res, int status, const json& body) {
   res.status = status;
   // Output lines may hold bytes that are not UTF-8: they go out as U+FFFD.
-  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+  res.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void send_error(httplib::Response& res, int status, const std::string& message) {
-  send_json(res, status, json{{"error", message}});
+void send_error(Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.body = error_body(message);
+}
+
+// The job id of "/v1/jobs/ID" + `tail` ("" or "/output" or "/cancel"), if `path` is that.
+std::optional<std::string> job_route(const std::string& path, std::string_view tail) {
+  constexpr std::string_view prefix = "/v1/jobs/";
+  if (!path.starts_with(prefix) || !path.ends_with(tail)) return std::nullopt;
+  if (path.size() <= prefix.size() + tail.size()) return std::nullopt;
+  std::string id = path.substr(prefix.size(), path.size() - prefix.size() - tail.size());
+  if (id.find('/') != std::string::npos) return std::nullopt;
+  return id;
 }
 
 json optional_time(const std::optional<double>& value) {
@@ -47,18 +53,6 @@ std::optional<std::int64_t> parse_count(const std::string& text) {
     value = value * 10 + (c - '0');
   }
   return value;
-}
-
-std::string default_message(int status) {
-  switch (status) {
-    case 400: return "bad request";
-    case 401: return "invalid or missing API key";
-    case 404: return "not found";
-    case 405: return "method not allowed";
-    case 413: return "request body too large";
-    case 414: return "request URI too long";
-    default: return status >= 500 ? "internal error" : "request failed";
-  }
 }
 
 }  // namespace
@@ -85,58 +79,25 @@ Api::Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_
     : _store(store), _keys(keys), _scheduler(scheduler), _jobs_dir(std::move(jobs_dir)),
       _limits(limits) {}
 
-void Api::install(httplib::Server& server) {
-  server.set_payload_max_length(_limits.max_body);
-  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    t_key_name = "-";
-    t_started = std::chrono::steady_clock::now();
-    // Refuse a body announced too big before reading any of it.
-    if (req.has_header("Content-Length")) {
-      auto length = parse_count(req.get_header_value("Content-Length"));
-      if (!length || static_cast<std::uint64_t>(*length) > _limits.max_body) {
-        res.set_header("Connection", "close");
-        send_error(res, 413, "request body too large (at most " +
-                                 std::to_string(_limits.max_body) + " bytes)");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  server.Post("/v1/jobs/submit/code",
-              [this](const httplib::Request& req, httplib::Response& res) { _submit(req, res); });
-  server.Get("/v1/jobs", [this](const httplib::Request& req, httplib::Response& res) { _list(req, res); });
-  server.Get(R"(/v1/jobs/([^/]+))",
-             [this](const httplib::Request& req, httplib::Response& res) { _status(req, res); });
-  server.Get(R"(/v1/jobs/([^/]+)/output)",
-             [this](const httplib::Request& req, httplib::Response& res) { _output(req, res); });
-  server.Post(R"(/v1/jobs/([^/]+)/cancel)",
-              [this](const httplib::Request& req, httplib::Response& res) { _cancel(req, res); });
-  server.Get("/v1/health", [this](const httplib::Request& req, httplib::Response& res) { _health(req, res); });
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) send_error(res, res.status, default_message(res.status));
-  });
-  server.set_exception_handler(
-      [](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
-        std::string what = "unknown error";
-        try {
-          if (ep) std::rethrow_exception(ep);
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        service_logger()->error("{} {}: {}", req.method, req.path, what);
-        send_error(res, 500, "internal error: " + what);
-      });
-  server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-    auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t_started).count();
-    // The path names at most a job; the key never appears, only its name.
-    service_logger()->info("{} {} {} {:.1f}ms key={}", req.method, req.path, res.status, ms,
-                           t_key_name.empty() ? "-" : t_key_name);
-  });
+void Api::handle(const Request& req, Response& res) {
+  const bool get = req.method == "GET" || req.method == "HEAD";
+  const bool post = req.method == "POST";
+  const std::string& path = req.path;
+  if (post && path == "/v1/jobs/submit/code") return _submit(req, res);
+  if (get && path == "/v1/jobs") return _list(req, res);
+  if (get && path == "/v1/health") return _health(req, res);
+  if (get) {
+    if (auto id = job_route(path, "")) return _status(req, res, *id);
+    if (auto id = job_route(path, "/output")) return _output(req, res, *id);
+  }
+  if (post) {
+    if (auto id = job_route(path, "/cancel")) return _cancel(req, res, *id);
+  }
+  send_error(res, 404, "not found");
 }
 
-std::optional<Caller> Api::_authenticate(const httplib::Request& req, httplib::Response& res) {
-  std::string header = req.get_header_value("Authorization");
+std::optional<Caller> Api::_authenticate(const Request& req, Response& res) {
+  std::string header = req.header("Authorization").value_or("");
   const std::string scheme = "bearer ";
   std::string given = header.substr(0, std::min(header.size(), scheme.size()));
   for (char& c : given) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -151,12 +112,12 @@ std::optional<Caller> Api::_authenticate(const httplib::Request& req, httplib::R
     send_error(res, 401, "invalid API key");
     return std::nullopt;
   }
-  t_key_name = caller->name;
+  res.log_key = caller->name;
   return caller;
 }
 
 std::optional<JobRecord> Api::_own_job(const Caller& caller, const std::string& id,
-                                       httplib::Response& res) {
+                                       Response& res) {
   std::optional<JobRecord> job;
   if (is_job_id(id)) job = _store.get(id);
   if (!job || job->owner != caller.owner) {
@@ -179,10 +140,14 @@ double Api::_take_rate_slot(const Caller& caller) {
   return 0;
 }
 
-void Api::_submit(const httplib::Request& req, httplib::Response& res) {
+void Api::_submit(const Request& req, Response& res) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
-  json body = json::parse(req.body, nullptr, false);
+  if (!json_depth_within(req.body)) {
+    return send_error(res, 400, "the request body nests deeper than " +
+                                    std::to_string(kMaxJsonDepth) + " levels");
+  }
+  json body = parse_json_or_discarded(req.body);
   if (body.is_discarded()) return send_error(res, 400, "the request body is not valid JSON");
   if (!body.is_object()) return send_error(res, 400, "the request body must be a JSON object");
   if (!body.contains("code") || !body["code"].is_string()) {
@@ -193,6 +158,10 @@ void Api::_submit(const httplib::Request& req, httplib::Response& res) {
   if (body.contains("file_path") && !body["file_path"].is_null()) {
     if (!body["file_path"].is_string()) {
       return send_error(res, 400, "\"file_path\" must be a string or null");
+    }
+    if (body["file_path"].get_ref<const std::string&>().size() > _limits.max_file_path) {
+      return send_error(res, 400, "\"file_path\" is longer than " +
+                                      std::to_string(_limits.max_file_path) + " bytes");
     }
     job.file_path = body["file_path"].get<std::string>();
   }
@@ -210,14 +179,14 @@ void Api::_submit(const httplib::Request& req, httplib::Response& res) {
     std::lock_guard lock(_submit_mutex);
     double wait = _take_rate_slot(*caller);
     if (wait > 0) {
-      res.set_header("Retry-After", std::to_string(static_cast<long long>(wait)));
+      res.headers.emplace_back("Retry-After", std::to_string(static_cast<long long>(wait)));
       return send_error(res, 429,
                         "too many submissions: at most " +
                             std::to_string(*caller->limits.submissions_per_minute) +
                             " per minute for this key");
     }
     if (_store.queued_count(caller->owner) >= _limits.max_queued_per_key) {
-      res.set_header("Retry-After", "10");
+      res.headers.emplace_back("Retry-After", "10");
       return send_error(res, 429,
                         "too many queued jobs: at most " +
                             std::to_string(_limits.max_queued_per_key) +
@@ -249,38 +218,49 @@ void Api::_submit(const httplib::Request& req, httplib::Response& res) {
   send_json(res, 200, answer);
 }
 
-void Api::_list(const httplib::Request& req, httplib::Response& res) {
+void Api::_list(const Request& req, Response& res) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
   std::int64_t limit = 50;
-  if (req.has_param("limit")) {
-    auto value = parse_count(req.get_param_value("limit"));
+  if (auto text = req.param("limit")) {
+    auto value = parse_count(*text);
     if (!value || *value < 1) return send_error(res, 400, "\"limit\" must be a positive integer");
     limit = std::min<std::int64_t>(*value, 1000);
   }
   json jobs = json::array();
+  std::size_t bytes = 0;
+  bool more = false;
   for (const auto& job : _store.list(caller->owner, static_cast<int>(limit))) {
-    jobs.push_back(status_document(job));
+    json doc = status_document(job);
+    bytes += doc.dump(-1, ' ', false, json::error_handler_t::replace).size();
+    // One answer stays about a page in size, whatever the jobs hold.
+    if (!jobs.empty() && bytes > _limits.page_max_bytes) {
+      more = true;
+      break;
+    }
+    jobs.push_back(std::move(doc));
   }
-  send_json(res, 200, json{{"jobs", jobs}});
+  json answer{{"jobs", std::move(jobs)}};
+  if (more) answer["more"] = true;
+  send_json(res, 200, answer);
 }
 
-void Api::_status(const httplib::Request& req, httplib::Response& res) {
+void Api::_status(const Request& req, Response& res, const std::string& id) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
-  auto job = _own_job(*caller, req.matches[1], res);
+  auto job = _own_job(*caller, id, res);
   if (!job) return;
   send_json(res, 200, status_document(*job));
 }
 
-void Api::_output(const httplib::Request& req, httplib::Response& res) {
+void Api::_output(const Request& req, Response& res, const std::string& id) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
-  auto job = _own_job(*caller, req.matches[1], res);
+  auto job = _own_job(*caller, id, res);
   if (!job) return;
   std::int64_t offset = 0;
-  if (req.has_param("offset")) {
-    auto value = parse_count(req.get_param_value("offset"));
+  if (auto text = req.param("offset")) {
+    auto value = parse_count(*text);
     if (!value) return send_error(res, 400, "\"offset\" must be a non-negative integer");
     offset = *value;
   }
@@ -298,10 +278,10 @@ void Api::_output(const httplib::Request& req, httplib::Response& res) {
                  {"status", job->status}});
 }
 
-void Api::_cancel(const httplib::Request& req, httplib::Response& res) {
+void Api::_cancel(const Request& req, Response& res, const std::string& id) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
-  auto job = _own_job(*caller, req.matches[1], res);
+  auto job = _own_job(*caller, id, res);
   if (!job) return;
   auto before = _scheduler.cancel(job->id);
   auto now = _store.get(job->id);
@@ -315,7 +295,7 @@ void Api::_cancel(const httplib::Request& req, httplib::Response& res) {
   send_json(res, 200, status_document(*now));
 }
 
-void Api::_health(const httplib::Request& req, httplib::Response& res) {
+void Api::_health(const Request& req, Response& res) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
   send_json(res, 200,

@@ -1,7 +1,8 @@
 #pragma once
-// The HTTP surface of the job service, on a cpp-httplib server:
+// The HTTP surface of the job service (served by service/http_server.h):
 //   POST /v1/jobs/submit/code        submit {"code", "file_path", "resources", "fast"}
-//   GET  /v1/jobs                    the caller's jobs, newest first (?limit=N, default 50)
+//   GET  /v1/jobs                    the caller's jobs, newest first (?limit=N, default 50;
+//                                    "more": true when the answer's size cut the list short)
 //   GET  /v1/jobs/{id}               the status document
 //   GET  /v1/jobs/{id}/output        output entries from ?offset=N, in pages ("more": true)
 //   POST /v1/jobs/{id}/cancel        cancel a queued or running job
@@ -17,11 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+#include "service/http_server.h"
 
 namespace pelmora::service {
 
@@ -36,6 +33,7 @@ struct ApiLimits {
   std::size_t page_max_entries = 5000;      // output entries per answer
   std::size_t page_max_bytes = 1024 * 1024;  // bytes of content per answer (about)
   std::int64_t max_queued_per_key = 1000;    // queued jobs of one key; a submission beyond: 429
+  std::size_t max_file_path = 4096;          // bytes of a submission's "file_path"
 };
 
 // The status document of `job`.
@@ -46,20 +44,19 @@ class Api {
   Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_dir,
       ApiLimits limits);
 
-  // Registers the routes, the size limit, the error and exception handlers and the request
-  // log on `server`.
-  void install(httplib::Server& server);
+  // Answers one request: routes it, authenticates it, fills `res`. Thread-safe.
+  void handle(const Request& req, Response& res);
 
  private:
-  std::optional<Caller> _authenticate(const httplib::Request& req, httplib::Response& res);
+  std::optional<Caller> _authenticate(const Request& req, Response& res);
   std::optional<JobRecord> _own_job(const Caller& caller, const std::string& id,
-                                    httplib::Response& res);
-  void _submit(const httplib::Request& req, httplib::Response& res);
-  void _list(const httplib::Request& req, httplib::Response& res);
-  void _status(const httplib::Request& req, httplib::Response& res);
-  void _output(const httplib::Request& req, httplib::Response& res);
-  void _cancel(const httplib::Request& req, httplib::Response& res);
-  void _health(const httplib::Request& req, httplib::Response& res);
+                                    Response& res);
+  void _submit(const Request& req, Response& res);
+  void _list(const Request& req, Response& res);
+  void _status(const Request& req, Response& res, const std::string& id);
+  void _output(const Request& req, Response& res, const std::string& id);
+  void _cancel(const Request& req, Response& res, const std::string& id);
+  void _health(const Request& req, Response& res);
   // Seconds until the caller may submit again; 0 when it may now (and the submission is
   // counted).
   double _take_rate_slot(const Caller& caller);

@@ -53,8 +53,14 @@ std::optional<std::uint64_t> parse_memory(const std::string& text) {
 
 std::optional<std::string> check_resources(const nlohmann::json& resources) {
   if (!resources.is_object()) return "\"resources\" must be an object";
-  if (resources.contains("gpu") && !resources["gpu"].is_string()) {
-    return "\"resources.gpu\" must be a string";
+  for (const auto& [name, value] : resources.items()) {
+    if (name != "gpu" && name != "cpu" && name != "memory") {
+      return "\"resources\" may hold only \"gpu\", \"cpu\" and \"memory\"";
+    }
+  }
+  if (resources.contains("gpu") &&
+      (!resources["gpu"].is_string() || resources["gpu"].get_ref<const std::string&>().size() > kMaxGpuText)) {
+    return "\"resources.gpu\" must be a string of at most " + std::to_string(kMaxGpuText) + " bytes";
   }
   if (resources.contains("cpu")) {
     const auto& cpu = resources["cpu"];

@@ -15,10 +15,12 @@ namespace pelmora::service {
 // and for more than 2^62 bytes.
 std::optional<std::uint64_t> parse_memory(const std::string& text);
 
-// Checks a submission's "resources": an object whose known members have the right types
-// ("gpu" a string, "cpu" an integer from 0 to 4096, "memory" a string parse_memory
-// accepts); other members are kept and ignored. Returns an error message, or nothing when
-// the object is acceptable.
+// The longest "gpu" text a submission may ask for, in bytes.
+inline constexpr std::size_t kMaxGpuText = 64;
+
+// Checks a submission's "resources": an object with no members but "gpu" (a string of at
+// most kMaxGpuText bytes), "cpu" (an integer from 0 to 4096) and "memory" (a string
+// parse_memory accepts). Returns an error message, or nothing when the object is acceptable.
 std::optional<std::string> check_resources(const nlohmann::json& resources);
 
 // The credits a job with these (checked) resources costs: its CPU count, at least 1.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -10,12 +11,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
 #include "service/job_environment.h"
+#include "service/http_server.h"
 #include "service/keys.h"
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
@@ -76,7 +76,11 @@ struct JobService::Parts {
         keys(keys_file(data_dir)),
         scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
         runner(make_runner(options, confinement, bwrap, scheduler)),
-        api(store, keys, scheduler, jobs_dir(data_dir), options.limits) {
+        api(store, keys, scheduler, jobs_dir(data_dir), options.limits),
+        http(HttpServerOptions{.max_body = options.limits.max_body,
+                               .max_connections = options.max_connections,
+                               .idle_timeout_seconds = options.idle_timeout},
+             [this](const Request& req, Response& res) { api.handle(req, res); }) {
     scheduler.attach(*runner);
     if (options.keep_days) {
       sweeper = std::make_unique<RetentionSweeper>(
@@ -91,9 +95,12 @@ struct JobService::Parts {
   std::unique_ptr<JobRunner> runner;
   Api api;
   std::unique_ptr<RetentionSweeper> sweeper;
-  httplib::Server http;
+  HttpServer http;
   std::once_flag stopped;
   bool started = false;
+  std::mutex run_mutex;
+  std::condition_variable run_ended;
+  bool stopping = false;
 };
 
 JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
@@ -190,18 +197,12 @@ JobService::~JobService() {
 
 int JobService::bind() {
   auto& http = _parts->http;
-  _parts->api.install(http);
   std::string host = _options.host == "localhost" ? "127.0.0.1" : _options.host;
   if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (_options.port == 0) {
-    _port = http.bind_to_any_port(host);
-    if (_port <= 0) throw ServeError("cannot listen on " + host + ": no free port");
-  } else {
-    if (!http.bind_to_port(host, _options.port)) {
-      throw ServeError("cannot listen on " + host + ":" + std::to_string(_options.port) +
-                         " (is the port in use?)");
-    }
-    _port = _options.port;
+  try {
+    _port = http.bind(host, _options.port);
+  } catch (const std::exception& e) {
+    throw ServeError(e.what());
   }
   // Jobs left by a previous run are taken up before the first request can be served.
   if (!_parts->started) {
@@ -209,6 +210,12 @@ int JobService::bind() {
     _parts->scheduler.start();
     // After the previous run's jobs are settled: their ends are then recorded.
     if (_parts->sweeper) _parts->sweeper->start();
+  }
+  // Requests wait in the socket's queue until now.
+  try {
+    http.start();
+  } catch (const std::exception& e) {
+    throw ServeError(e.what());
   }
   nlohmann::json info = {{"url", url()}, {"pid", static_cast<long>(getpid())}};
   try {
@@ -232,7 +239,8 @@ std::size_t JobService::retention_sweeps() const {
 }
 
 void JobService::run() {
-  _parts->http.listen_after_bind();
+  std::unique_lock lock(_parts->run_mutex);
+  _parts->run_ended.wait(lock, [this] { return _parts->stopping; });
 }
 
 void JobService::stop() {
@@ -241,6 +249,11 @@ void JobService::stop() {
     _parts->http.stop();
     if (_parts->sweeper) _parts->sweeper->stop();
     _parts->scheduler.stop();
+    {
+      std::lock_guard lock(_parts->run_mutex);
+      _parts->stopping = true;
+    }
+    _parts->run_ended.notify_all();
   });
 }
 

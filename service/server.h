@@ -26,6 +26,11 @@ struct ServiceOptions {
   SlurmRunnerOptions slurm;  // with runner "slurm"; its python is replaced by `python`
   bool allow_remote = false;  // needed to bind an address other than loopback
   ApiLimits limits;
+  // Connections open at once (lowered to what the open-files limit allows; slow and idle
+  // ones cost a socket each, never a thread), and the seconds after which a connection that
+  // sends nothing is closed.
+  unsigned max_connections = 4096;
+  unsigned idle_timeout = 30;
   double cancel_grace = 5.0;  // seconds between SIGTERM and SIGKILL
   std::optional<bool> has_gpu;  // absent: looked up
   // Variables of the service's environment given to jobs beyond the allow-list of
@@ -64,11 +69,11 @@ class JobService {
   // Binds the address (port 0 picks one), takes up the jobs a previous run left (queued
   // ones queued again; running ones, and ones waiting in Slurm's queue, followed again when
   // they were this runner's and it can, else marked failed: see Scheduler::start), starts
-  // deleting old jobs (with keep_days, on a thread of its own), writes service.json and
-  // returns the port. Throws ServeError.
+  // deleting old jobs (with keep_days, on a thread of its own), then serves requests on the
+  // HTTP server's own threads, writes service.json and returns the port. Throws ServeError.
   int bind();
 
-  // Serves requests until stop(); requires bind().
+  // Returns when stop() is called; requires bind().
   void run();
 
   // Stops serving. The local runner's running jobs are stopped (recorded as failed); the

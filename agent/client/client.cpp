@@ -4,6 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "agent/platform/json_text.h"
 #include "agent/bundle/bundle.h"
 #include "agent/client/config.h"
 #include "agent/platform/logger.h"
@@ -57,7 +58,7 @@ json _submit(const Endpoint& endpoint, const std::string& source, const SubmitOp
         throw InvalidAPIKeyError("Invalid API key.");
       case ServiceErrorKind::insufficient_credits: {
         // json's own errors when the body is not a JSON object.
-        const json body = json::parse(e.body);
+        const json body = parse_json(e.body);
         throw InsufficientCreditsError(body.value("required", json(0)),
                                        body.value("available", json(0)));
       }

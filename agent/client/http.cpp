@@ -69,14 +69,34 @@ class CurlHandle {
   std::unique_ptr<char[]> error_;
 };
 
+// Where the answer goes, and how much of it may come.
+struct AnswerSink {
+  HttpResponse* response;
+  std::size_t max_bytes;
+  std::size_t header_bytes = 0;
+  bool too_large = false;
+};
+
+// Returning less than was given makes libcurl stop with CURLE_WRITE_ERROR.
 size_t _append_body(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
+  auto* sink = static_cast<AnswerSink*>(user);
+  if (size * count > sink->max_bytes - sink->response->body.size()) {
+    sink->too_large = true;
+    return 0;
+  }
+  sink->response->body.append(data, size * count);
   return size * count;
 }
 
 // Header lines of the last response; a status line starts a fresh list (1xx, proxies).
 size_t _append_header(char* data, size_t size, size_t count, void* user) {
-  auto* headers = static_cast<std::vector<std::pair<std::string, std::string>>*>(user);
+  auto* sink = static_cast<AnswerSink*>(user);
+  auto* headers = &sink->response->headers;
+  sink->header_bytes += size * count;
+  if (sink->header_bytes > kMaxAnswerHeaderBytes) {
+    sink->too_large = true;
+    return 0;
+  }
   std::string_view line(data, size * count);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   if (line.starts_with("HTTP/")) {
@@ -143,10 +163,11 @@ HttpResponse http_request(const HttpRequest& request) {
   _check(lib.easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms), curl);
   _check(lib.easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L), curl);
   _check(lib.easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"), curl);
+  AnswerSink sink{.response = &response, .max_bytes = request.max_answer_bytes};
   _check(lib.easy_setopt(h, CURLOPT_WRITEFUNCTION, &_append_body), curl);
-  _check(lib.easy_setopt(h, CURLOPT_WRITEDATA, &response.body), curl);
+  _check(lib.easy_setopt(h, CURLOPT_WRITEDATA, &sink), curl);
   _check(lib.easy_setopt(h, CURLOPT_HEADERFUNCTION, &_append_header), curl);
-  _check(lib.easy_setopt(h, CURLOPT_HEADERDATA, &response.headers), curl);
+  _check(lib.easy_setopt(h, CURLOPT_HEADERDATA, &sink), curl);
   if (request.while_waiting) {
     _check(lib.easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &_progress), curl);
     _check(lib.easy_setopt(h, CURLOPT_XFERINFODATA, &request.while_waiting), curl);
@@ -181,6 +202,12 @@ HttpResponse http_request(const HttpRequest& request) {
   curl.set_headers();
 
   CURLcode code = lib.easy_perform(h);
+  if (code != CURLE_OK && sink.too_large) {
+    throw TransportError(static_cast<int>(code),
+                         "the answer is larger than " + std::to_string(request.max_answer_bytes) +
+                             " bytes of body or " + std::to_string(kMaxAnswerHeaderBytes) +
+                             " bytes of headers");
+  }
   if (code != CURLE_OK) throw TransportError(static_cast<int>(code), curl.error_text(code));
   _check(lib.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status), curl);
   return response;

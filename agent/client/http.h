@@ -7,6 +7,7 @@
 // a status), and only the http and https protocols. Proxies from the environment apply as
 // libcurl reads them. libcurl itself is loaded on the first request (curl_library.h).
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,10 @@ class TransportError : public std::runtime_error {
   int curl_code;
 };
 
+// The default cap on an answer's body, and the fixed cap on its headers together.
+inline constexpr std::size_t kDefaultMaxAnswerBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kMaxAnswerHeaderBytes = 1024 * 1024;
+
 struct HttpRequest {
   std::string method = "GET";  // "GET", "POST", "DELETE", ...
   std::string url;             // sent as given; query already encoded
@@ -34,6 +39,8 @@ struct HttpRequest {
   std::vector<std::pair<std::string, std::string>> headers;
   std::optional<std::string> body;  // sent as the request body when present
   double timeout_seconds = 60.0;    // total cap; at least 1 ms
+  // A longer answer body ends the exchange with a TransportError.
+  std::size_t max_answer_bytes = kDefaultMaxAnswerBytes;
   // A CA bundle to verify the server against instead of the system's.
   std::optional<std::string> ca_file;
   // Called on the calling thread while the exchange is under way: at least once a second,
@@ -53,7 +60,8 @@ struct HttpResponse {
 };
 
 // Sends `request` and waits for the whole answer. Any status, 4xx and 5xx included, is a
-// response. Throws TransportError when no complete answer arrived.
+// response. Throws TransportError when no complete answer arrived, or when it is larger than
+// the request's caps.
 // Thread-safe (each call has its own handle).
 HttpResponse http_request(const HttpRequest& request);
 

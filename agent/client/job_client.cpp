@@ -5,6 +5,7 @@
 
 #include "agent/client/errors.h"
 #include "agent/client/http.h"
+#include "agent/platform/json_text.h"
 
 namespace pelmora {
 
@@ -40,12 +41,15 @@ std::string _entry_text(const json& entry) {
   return "";
 }
 
-// Writes the entries of one output document and returns whether another page follows.
-// `offset` takes the document's "current_index" after the last entry is written.
+// Writes the entries of one output document and returns whether another page follows:
+// "more" is true and the page held entries. `offset` takes the document's "current_index"
+// after the last entry is written.
 bool _write_output_page(const json& document, json& offset, std::ostream& out) {
   const auto& members = document.get_ref<const json::object_t&>();
+  bool any = false;
   if (auto entries = members.find("entries"); entries != members.end()) {
     for (const json& entry : entries->second.get_ref<const json::array_t&>()) {
+      any = true;
       const std::string text = _entry_text(entry);
       if (!text.empty()) {
         out << text;
@@ -59,7 +63,13 @@ bool _write_output_page(const json& document, json& offset, std::ostream& out) {
   }
   if (auto index = members.find("current_index"); index != members.end()) offset = index->second;
   auto more = members.find("more");
-  return more != members.end() && more->second.is_boolean() && more->second.get<bool>();
+  return any && more != members.end() && more->second.is_boolean() && more->second.get<bool>();
+}
+
+// Whether a page moved the offset on: a number must rise, anything else must change.
+bool _moved_on(const json& before, const json& after) {
+  if (before.is_number() && after.is_number()) return after > before;
+  return after != before;
 }
 
 }  // namespace
@@ -95,13 +105,13 @@ nlohmann::json JobClient::submit(const std::string& body) const {
                                  kSubmitTimeout);
   request.headers.emplace_back("Content-Type", "application/json");
   request.body = body;
-  json answer = json::parse(_expect_ok(http_request(request), "Submission failed"));
+  json answer = parse_json(_expect_ok(http_request(request), "Submission failed"));
   if (!answer.is_null()) static_cast<void>(answer.get_ref<const json::object_t&>());  // or type_error
   return answer;
 }
 
 nlohmann::json JobClient::status(const std::string& job_id) const {
-  json document = json::parse(_expect_ok(
+  json document = parse_json(_expect_ok(
       http_request(_request(_endpoint, "GET", _job_url(_endpoint, job_id), kStatusTimeout)),
       "Failed to check job"));
   static_cast<void>(document.get_ref<const json::object_t&>());  // or type_error
@@ -111,22 +121,33 @@ nlohmann::json JobClient::status(const std::string& job_id) const {
 void JobClient::output(const std::string& job_id, nlohmann::json& offset,
                        std::ostream& out) const {
   const std::string base = _job_url(_endpoint, job_id) + "/output";
-  while (true) {
-    const json page = json::parse(_expect_ok(
+  for (int pages = 1;; ++pages) {
+    const json page = parse_json(_expect_ok(
         http_request(_request(_endpoint, "GET", base + _offset_query(offset), kOutputTimeout)),
         "Failed to read job output"));
     const json before = offset;
-    // A service that marks a page "more" without moving on would otherwise loop forever.
-    if (!_write_output_page(page, offset, out) || offset == before) return;
+    // A service that marks pages "more" without moving on, or without end, would otherwise
+    // keep this loop going for ever.
+    if (!_write_output_page(page, offset, out) || !_moved_on(before, offset) ||
+        pages >= kMaxPagesPerRead) {
+      return;
+    }
   }
 }
 
-void JobClient::cancel(const std::string& job_id) const {
+nlohmann::json JobClient::cancel(const std::string& job_id) const {
   HttpRequest request =
       _request(_endpoint, "POST", _job_url(_endpoint, job_id) + "/cancel", kManageTimeout);
   request.headers.emplace_back("Content-Type", "application/json");
   request.body = "{}";
-  _expect_ok(http_request(request), "Failed to cancel job");
+  json answer = parse_json_or_discarded(_expect_ok(http_request(request), "Failed to cancel job"));
+  const bool named_other = answer.is_object() && answer.contains("job_id") &&
+                           answer["job_id"] != json(job_id);
+  if (!answer.is_object() || !answer.contains("status") || !answer["status"].is_string() ||
+      named_other) {
+    throw std::runtime_error("the service accepted the cancel but did not answer with the job's status");
+  }
+  return answer;
 }
 
 nlohmann::json JobClient::list(int limit) const {
@@ -135,7 +156,7 @@ nlohmann::json JobClient::list(int limit) const {
                             _endpoint.api_url + "/v1/jobs?limit=" + std::to_string(limit),
                             kManageTimeout)),
       "Failed to list jobs");
-  json answer = json::parse(body, nullptr, false);
+  json answer = parse_json_or_discarded(body);
   if (!answer.is_object() || !answer.contains("jobs") || !answer["jobs"].is_array()) {
     throw std::runtime_error("the service sent an answer that is not a job list");
   }

@@ -52,6 +52,9 @@ inline constexpr double kOutputTimeout = 10.0;
 inline constexpr double kManageTimeout = 15.0;  // cancel and list
 inline constexpr double kHealthTimeout = 2.0;
 
+// The most output pages one output() call reads; the rest is left to the next call.
+inline constexpr int kMaxPagesPerRead = 10000;
+
 class JobClient {
  public:
   explicit JobClient(Endpoint endpoint);
@@ -72,7 +75,8 @@ class JobClient {
 
   // GET /v1/jobs/<id>/output?offset=... (10 s per page) from `offset` on: each entry's
   // "content" (else "text", else nothing) is written to `out` unchanged and flushed. A page
-  // marked "more": true is followed at once, as long as the offset moves. After each page
+  // marked "more": true is followed at once, as long as it held entries, the offset moves
+  // (rises, when it is a number), and fewer than kMaxPagesPerRead pages came. After each page
   // written, `offset` takes its "current_index", so on an error it names the first page not
   // written. A null offset is left out of the query; a string is sent as it is, other
   // values in their JSON text.
@@ -81,9 +85,11 @@ class JobClient {
   // document; std::runtime_error when `out` fails.
   void output(const std::string& job_id, nlohmann::json& offset, std::ostream& out) const;
 
-  // POST /v1/jobs/<id>/cancel (15 s).
-  // Throws: JobServiceError "Failed to cancel job" for any status but 200; TransportError.
-  void cancel(const std::string& job_id) const;
+  // POST /v1/jobs/<id>/cancel (15 s). Returns the job's status document from the answer.
+  // Throws: JobServiceError "Failed to cancel job" for any status but 200; TransportError;
+  // std::runtime_error when the answer is not a JSON object with a string "status" (and,
+  // when it names a job, the same "job_id").
+  nlohmann::json cancel(const std::string& job_id) const;
 
   // GET /v1/jobs?limit=N (15 s): the service's answer, an object whose "jobs" is an array,
   // newest first.

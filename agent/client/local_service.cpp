@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/platform/json_text.h"
 #include "agent/client/job_client.h"
 #include "agent/platform/errors.h"
 #include "agent/platform/files.h"
@@ -25,7 +26,7 @@ namespace {
 // The key a service of this data directory accepts: from local_key.json, the one named
 // "default", else the first. Throws when the file cannot be read or holds no key.
 std::string _service_key(const std::string& path) {
-  const auto document = nlohmann::json::parse(read_file_bytes(path));
+  const auto document = parse_json(read_file_bytes(path));
   const auto& keys = document.at("keys").get_ref<const nlohmann::json::array_t&>();
   for (const auto& entry : keys) {
     auto name = entry.find("name");  // end() for an entry that is not an object
@@ -69,7 +70,7 @@ std::optional<LocalService> read_local_service(const std::string& data_dir) {
     const std::string key = _service_key(local_key_file(data_dir));
     std::string url = default_url();
     try {
-      auto info = nlohmann::json::parse(read_file_bytes(service_info_file(data_dir)));
+      auto info = parse_json(read_file_bytes(service_info_file(data_dir)));
       if (info.is_object() && info.contains("url") && info["url"].is_string()) {
         url = info["url"].get<std::string>();
       }

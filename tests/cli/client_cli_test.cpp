@@ -216,6 +216,24 @@ TEST_F(ClientCliTest, StatusShowsTheDocumentAndErrorsAreOneLineWithoutTheKey) {
   expect_no_key(refused);
 }
 
+TEST_F(ClientCliTest, ServiceTextIsEscapedAndACancelMustBeConfirmed) {
+  env_["PELMORA_API_KEY"] = kKey;
+  env_["PELMORA_API_URL"] = server.url();
+  status(200, R"({"status":"\u001b[2Jrunning","file_path":"a\u009bb"})");
+  RunResult r = run({"status", "j5"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "status: \\x1b[2Jrunning\nfile_path: a\\x9bb\n");
+
+  status(200, "garbage");
+  RunResult garbage = run({"cancel", "j5"});
+  EXPECT_EQ(garbage.exit_code, 1);
+  EXPECT_EQ(garbage.out, "");
+  status(200, R"({"job_id":"j5","status":"cancelled"})");
+  RunResult done = run({"cancel", "j5"});
+  EXPECT_EQ(done.exit_code, 0) << done.err;
+  EXPECT_EQ(done.out, "Cancelled j5.\n");
+}
+
 TEST_F(ClientCliTest, MissingKeyOrFileOrArgument) {
   env_["PELMORA_API_URL"] = server.url();
   RunResult no_key = run({"status", "j"});

@@ -65,6 +65,19 @@ TEST(HttpRequest, SendsMethodHeadersAndBodyAndReturnsAnyStatus) {
   EXPECT_EQ(requests[1].method, "DELETE");
 }
 
+TEST(HttpRequest, AnswersBeyondTheCapAreTransportErrors) {
+  TestHttpServer server;
+  server.reply(200, std::string(5000, 'x'));
+  server.reply(200, std::string(5000, 'x'));
+  EXPECT_EQ(http_request({.url = server.url() + "/a", .max_answer_bytes = 5000}).body.size(), 5000u);
+  try {
+    http_request({.url = server.url() + "/b", .max_answer_bytes = 4999});
+    ADD_FAILURE() << "no error";
+  } catch (const TransportError& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than 4999 bytes"), std::string::npos) << e.what();
+  }
+}
+
 TEST(HttpRequest, RedirectIsReturnedNotFollowed) {
   TestHttpServer server;
   server.reply(302, "moved", {{"Location", "/elsewhere"}});

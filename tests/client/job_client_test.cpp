@@ -75,6 +75,19 @@ TEST_F(JobClientTest, CancelPostsToTheJobAndMapsRefusals) {
   }
 }
 
+TEST_F(JobClientTest, AnswersThatAreNotWhatTheyClaimAreRefused) {
+  // A 200 to a cancel that is not the job's status document.
+  for (const char* body : {"garbage", "{}", R"({"status": 1})", R"({"job_id":"other","status":"cancelled"})"}) {
+    server.reply(200, body);
+    EXPECT_THROW(client.cancel("mine"), std::runtime_error) << body;
+  }
+  server.reply(200, R"({"job_id":"mine","status":"running"})");
+  EXPECT_EQ(client.cancel("mine")["status"], "running");
+  // Nesting deep enough to exhaust a stack is a parse error, not a crash.
+  server.reply(200, std::string(200000, '[') + std::string(200000, ']'));
+  EXPECT_THROW(client.status("j"), json::parse_error);
+}
+
 TEST_F(JobClientTest, ListReturnsTheServicesAnswerOrRefusesWhatIsNotAList) {
   server.reply(200, R"({"jobs":[{"job_id":"j1"}]})");
   EXPECT_EQ(client.list(5), json::parse(R"({"jobs":[{"job_id":"j1"}]})"));

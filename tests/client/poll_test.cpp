@@ -223,6 +223,20 @@ TEST_F(PollTest, MoreWithoutProgressDoesNotLoop) {
   EXPECT_EQ(server.request_count(), 2u);
 }
 
+TEST_F(PollTest, PagesThatSayMoreButBringNothingOrGoBackEndTheRead) {
+  job("completed");
+  // An empty page with a rising index, then an index that falls.
+  output(200, R"({"entries":[],"current_index":7,"more":true})");
+  poll_job("j", options());
+  EXPECT_EQ(server.request_count(), 2u);
+  job("completed");
+  output(200, R"({"entries":[{"content":"a"}],"current_index":5,"more":true})");
+  output(200, R"({"entries":[{"content":"b"}],"current_index":3,"more":true})");
+  poll_job("j", options());
+  EXPECT_EQ(out.str(), "ab");
+  EXPECT_EQ(server.request_count(), 5u);
+}
+
 TEST_F(PollTest, JobIdIsEncodedSoItAddressesOnlyItsOwnJob) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"job-7f3a_x.y~Z", "/v1/jobs/job-7f3a_x.y~Z"},

@@ -17,6 +17,7 @@ extern "C" int fuzz_discover_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_bundle_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_proc_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_resources_one(const std::uint8_t* data, std::size_t size);
+extern "C" int fuzz_request_one(const std::uint8_t* data, std::size_t size);
 
 namespace pelmora {
 namespace {
@@ -57,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Replay{"discover", "discover", fuzz_discover_one, 50},
                       Replay{"bundle", "grammar", fuzz_bundle_one, 400},
                       Replay{"proc", "proc", fuzz_proc_one, 5},
-                      Replay{"resources", "resources", fuzz_resources_one, 4}),
+                      Replay{"resources", "resources", fuzz_resources_one, 4},
+                      Replay{"request", "request", fuzz_request_one, 6}),
     [](const ::testing::TestParamInfo<Replay>& param_info) { return std::string(param_info.param.target); });
 
 }  // namespace

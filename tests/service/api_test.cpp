@@ -210,7 +210,13 @@ TEST_F(ServiceTest, MalformedRequestsGet400AndNeverCrash) {
       "{\"code\": \"x\", \"resources\": []}", "{\"code\": \"x\", \"resources\": {\"cpu\": \"2\"}}",
       "{\"code\": \"x\", \"resources\": {\"memory\": \"lots\"}}", "{\"code\": \"x\", \"file_path\": 3}",
       "{\"code\": \"\xff\"}", "{\"code\": \"x\"", std::string(100000, '[') + std::string(100000, ']'),
-      "{\"code\": \"x\", \"resources\": {\"cpu\": 1e400}}"};
+      "{\"code\": \"x\", \"resources\": {\"cpu\": 1e400}}",
+      // Deep nesting, unknown resources and oversized fields.
+      "{\"code\": \"x\", \"resources\": {\"gpu\": \"a\", \"x\": " + std::string(60000, '[') +
+          std::string(60000, ']') + "}}",
+      "{\"code\": \"x\", \"resources\": {\"disk\": \"1G\"}}",
+      "{\"code\": \"x\", \"resources\": {\"gpu\": \"" + std::string(65, 'a') + "\"}}",
+      "{\"code\": \"x\", \"file_path\": \"" + std::string(4097, 'a') + "\"}"};
   for (const auto& body : bodies) {
     auto res = raw_post(service.url(), "/v1/jobs/submit/code", service.key(), body);
     ASSERT_TRUE(res) << body.substr(0, 40);
@@ -230,6 +236,21 @@ TEST_F(ServiceTest, MalformedRequestsGet400AndNeverCrash) {
   EXPECT_EQ(raw_get(service.url(), "/v1/jobs?limit=0", service.key())->status, 400);
   // Still serving.
   EXPECT_EQ(wait_for_end(service.url(), service.key(), id)["status"], "completed");
+}
+
+TEST_F(ServiceTest, JobListsStayAboutAPageInSize) {
+  auto o = options();
+  o.limits.page_max_bytes = 10000;
+  RunningService service(o);
+  for (int i = 0; i < 5; ++i) {
+    json payload = {{"code", "print(1)\n"}, {"file_path", std::string(4000, static_cast<char>('a' + i))}};
+    ASSERT_EQ(raw_post(service.url(), "/v1/jobs/submit/code", service.key(), payload.dump())->status, 200);
+  }
+  auto list = body_of(raw_get(service.url(), "/v1/jobs", service.key()));
+  EXPECT_EQ(list["jobs"].size(), 2u);
+  EXPECT_EQ(list["more"], true);
+  EXPECT_EQ(list["jobs"][0]["file_path"], std::string(4000, 'e'));  // newest first
+  EXPECT_FALSE(body_of(raw_get(service.url(), "/v1/jobs?limit=2", service.key())).contains("more"));
 }
 
 TEST_F(ServiceTest, LargeLogsComeInPagesThatTheClientFollows) {

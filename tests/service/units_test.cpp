@@ -59,7 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Resources, ShapeIsChecked) {
   using nlohmann::json;
   EXPECT_FALSE(check_resources(json::object()));
-  EXPECT_FALSE(check_resources(json{{"gpu", "A100"}, {"cpu", 2}, {"memory", "4Gi"}, {"other", 1}}));
+  EXPECT_FALSE(check_resources(json{{"gpu", "A100"}, {"cpu", 2}, {"memory", "4Gi"}}));
+  EXPECT_TRUE(check_resources(json{{"gpu", "A100"}, {"other", 1}}));
+  EXPECT_TRUE(check_resources(json{{"gpu", std::string(65, 'a')}}));
   EXPECT_TRUE(check_resources(json::array()));
   EXPECT_TRUE(check_resources(json{{"gpu", 1}}));
   EXPECT_TRUE(check_resources(json{{"cpu", "2"}}));
