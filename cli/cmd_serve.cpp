@@ -41,7 +41,7 @@ struct ServeArgs {
   int max_jobs = 0;
   std::string python = "python3";
   bool allow_remote = false;
-  std::string max_body = "10Mi";
+  std::string max_body = "48Mi";
   double cancel_grace = 5.0;
   bool add_key = false;
   bool stop = false;
@@ -223,7 +223,7 @@ void add_serve_command(CLI::App& app, int& exit_code) {
       ->check(finite_number("DAYS") & CLI::PositiveNumber & CLI::Range(0.0, 1e9));
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
-  serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")
+  serve->add_option("--max-body", args->max_body, "Largest request body (default 48Mi, room for a project bundle at its default cap)")
       ->capture_default_str();
   serve->add_option("--cancel-grace", args->cancel_grace,
                     "Seconds between SIGTERM and SIGKILL when a job is cancelled (local runner; "
