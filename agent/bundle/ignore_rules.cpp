@@ -97,7 +97,10 @@ Wild dowild(std::string_view pat, std::size_t p, std::string_view text, std::siz
             while (t < text.size() && at(text, t) != want && (match_slash || at(text, t) != '/')) {
               ++t;
             }
-            if (at(text, t) != want) return Wild::kNoMatch;
+            // What the plain loop below would end with at the same place: the end of the
+            // text, or a '/' this star cannot cross.
+            if (t >= text.size()) return Wild::kAbortAll;
+            if (at(text, t) != want) return Wild::kAbortToStarStar;
           }
           const Wild matched = dowild(pat, p, text, t);
           if (matched != Wild::kNoMatch) {
@@ -212,6 +215,7 @@ std::vector<IgnorePattern> parse_ignore_text(std::string_view text, std::string_
     if (line.empty()) continue;
     pattern.basename = line.find('/') == std::string_view::npos;
     if (line.front() == '/') line.remove_prefix(1);
+    if (line.empty()) continue;  // "/" and "//" match nothing, as in git
     pattern.pattern = std::string(line);
     pattern.base = std::string(base);
     pattern.origin = std::string(origin);
