@@ -69,7 +69,8 @@ int run_bundle(const BundleOptions& opts) {
     try {
       std::set<std::string> seen;
       found = find_local_modules(source, base_dir, seen);
-      print_module_bundle_hint(source, opts.file);
+      // The listing's output stays as it was: the hint goes with the text alone.
+      if (!opts.list) print_module_bundle_hint(source, opts.file);
     } catch (const std::exception& e) {
       std::cerr << "pelmora: warning: Failed to bundle local modules: " << e.what()
                 << " (the script is sent alone)\n";

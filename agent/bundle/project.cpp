@@ -353,11 +353,6 @@ std::string project_root(std::string_view script, std::string_view cwd, std::str
   return parent_dir(script_abs);
 }
 
-std::string project_archive(const std::string& root, const std::vector<ProjectEntry>& entries,
-                            std::vector<LeftOutEntry>& left_out) {
-  return make_archive(root, entries, left_out, UINT64_MAX / 8).gzip;
-}
-
 ProjectBundle build_project_bundle(const ProjectRequest& request) {
   ProjectBundle bundle;
   const std::string cwd = absolute_path(request.cwd);
@@ -371,7 +366,11 @@ ProjectBundle build_project_bundle(const ProjectRequest& request) {
                        " lies directly in /, which cannot be shipped as a project");
   }
   bundle.script = script_abs.substr(bundle.root.size() + 1);
-  bundle.selection = select_project_files(bundle.root, request.limits.max_file);
+  try {
+    bundle.selection = select_project_files(bundle.root, request.limits.max_file);
+  } catch (const FileError& e) {
+    throw ProjectError("cannot read the project directory " + shown(bundle.root) + ": " + e.what());
+  }
   ProjectSelection& sel = bundle.selection;
 
   // What the script needs must ship.

@@ -66,13 +66,8 @@ std::string project_root(std::string_view script, std::string_view cwd, std::str
 // the text. The same tree and request give the same bytes: entries in walk order, times
 // 0, owner 0, mode 0644 or 0755 after the owner's execute bit.
 // Throws: ProjectError (script missing or left out, an imported Python file left out, over
-// the cap with only the needed files); FileError when the root cannot be read.
+// the cap with only the needed files, the root unreadable).
 ProjectBundle build_project_bundle(const ProjectRequest& request);
-
-// The gzip-compressed tar archive of `entries` under `root`, as build_project_bundle makes
-// it. Files that cannot be read are left out and added to `left_out`.
-std::string project_archive(const std::string& root, const std::vector<ProjectEntry>& entries,
-                            std::vector<LeftOutEntry>& left_out);
 
 // The manifest `pelmora bundle --project --list` prints: each shipped file with its size,
 // each left-out entry with its reason, then the totals. Paths that are not printable

@@ -45,8 +45,8 @@ struct SubmitOptions {
   std::optional<bool> priority;       // accepted; not sent
   std::optional<bool> flexible;       // accepted; not sent
   // With file_path: send the project bundle of the script run from project->cwd instead of
-  // the module bundle. A project that cannot be built stops the submission (ProjectError,
-  // FileError); nothing is sent.
+  // the module bundle. A project that cannot be built stops the submission with a
+  // ProjectError; nothing is sent.
   std::optional<ProjectForm> project;
   TransportOptions transport;
 };
