@@ -116,14 +116,14 @@ std::string tar_header(std::string_view name, char type, std::uint64_t size, uns
                        std::string_view link) {
   std::string block(kBlock, '\0');
   char* h = block.data();
-  std::memcpy(h, name.data(), std::min<std::size_t>(name.size(), 100));
+  name.copy(h, 100);  // at most 100 bytes; a longer name goes ahead in an 'L' entry
   put_octal(h + 100, 8, mode);
   put_octal(h + 108, 8, 0);
   put_octal(h + 116, 8, 0);
   put_octal(h + 124, 12, size);
   put_octal(h + 136, 12, 0);
   h[156] = type;
-  std::memcpy(h + 157, link.data(), std::min<std::size_t>(link.size(), 100));
+  link.copy(h + 157, 100);
   std::memcpy(h + 257, "ustar  ", 8);  // GNU: long names as 'L' and 'K' entries
   std::memset(h + 148, ' ', 8);
   unsigned sum = 0;
