@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "agent/bundle/bundle.h"
+#include "agent/bundle/project.h"
+#include "agent/bundle/project_imports.h"
 #include "agent/platform/files.h"
 #include "cli/commands.h"
+#include "cli/project_form.h"
 #include "python/source.h"
 
 namespace pelmora::cli {
@@ -21,6 +24,8 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 struct BundleOptions {
   std::string file;
   bool list = false;
+  bool project = false;
+  std::vector<std::string> args;
 };
 
 void write_stdout(std::string_view text) {
@@ -33,7 +38,15 @@ std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+int run_project_bundle(const BundleOptions& opts) {
+  const ProjectBundle bundle = build_project_bundle(project_request(opts.file, opts.args));
+  write_stdout(opts.list ? project_manifest(bundle) : bundle.text);
+  return kExitOk;
+}
+
 int run_bundle(const BundleOptions& opts) {
+  if (opts.project) return run_project_bundle(opts);
+  if (!opts.args.empty()) throw CLI::ValidationError("ARG", "arguments for the script need --project");
   std::string code;
   try {
     code = read_text_file(opts.file);
@@ -56,6 +69,8 @@ int run_bundle(const BundleOptions& opts) {
     try {
       std::set<std::string> seen;
       found = find_local_modules(source, base_dir, seen);
+      // The listing's output stays as it was: the hint goes with the text alone.
+      if (!opts.list) print_module_bundle_hint(source, opts.file);
     } catch (const std::exception& e) {
       std::cerr << "pelmora: warning: Failed to bundle local modules: " << e.what()
                 << " (the script is sent alone)\n";
@@ -103,7 +118,12 @@ void add_bundle_command(CLI::App& app, int& exit_code) {
       "it imports joined in ahead of it.");
   cmd->add_flag("--list", opts->list,
                 "List the local modules instead: name, file and size, then the bundle's size");
+  cmd->add_flag("--project", opts->project,
+                "The project form: the files of the script's project (the working directory "
+                "when the script lies under it, else the script's directory) and a bootstrap "
+                "that runs the script with ARGs, instead of the script with its local modules");
   cmd->add_option("FILE", opts->file, "The Python script")->required();
+  cmd->add_option("ARG", opts->args, "With --project: the script's arguments, after --");
   cmd->callback([opts, &exit_code] { exit_code = run_bundle(*opts); });
 }
 

@@ -44,7 +44,7 @@ struct ServeArgs {
   std::string python = "python3";
   bool allow_remote = false;
   bool require_sandbox = false;
-  std::string max_body = "10Mi";
+  std::string max_body = "48Mi";
   unsigned max_connections = 4096;
   unsigned idle_timeout = 30;
   double cancel_grace = 5.0;
@@ -255,7 +255,7 @@ void add_serve_command(CLI::App& app, int& exit_code) {
                   "it they run as this user and can read its files)");
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
-  serve->add_option("--max-body", args->max_body, "Largest request body, such as 10Mi")
+  serve->add_option("--max-body", args->max_body, "Largest request body (default 48Mi, room for a project bundle at its default cap)")
       ->capture_default_str();
   serve->add_option("--max-connections", args->max_connections,
                     "Connections open at once; one more is closed as soon as it is accepted")

@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/host_config.h"
+#include "cli/project_form.h"
 
 namespace pelmora::cli {
 
@@ -112,6 +113,8 @@ struct SubmitArgs {
   std::optional<std::string> memory;
   bool fast = false;
   bool follow = false;
+  bool project = false;
+  std::vector<std::string> args;
 };
 
 int _run_submit(const SubmitArgs& args) {
@@ -121,7 +124,17 @@ int _run_submit(const SubmitArgs& args) {
   } catch (const FileError& e) {
     throw std::runtime_error("cannot read " + args.file + ": " + e.what());
   }
+  if (!args.project && !args.args.empty()) {
+    throw CLI::ValidationError("ARG", "arguments for the script need --project");
+  }
   const Endpoint endpoint = _endpoint(args.service);
+  std::optional<ProjectForm> project;
+  if (args.project) {
+    const ProjectRequest request = project_request(args.file, args.args);
+    project = ProjectForm{.cwd = request.cwd, .args = request.args, .home = request.home};
+  } else {
+    print_module_bundle_hint(code, args.file);
+  }
   int exit_status = kExitOk;
   _guarded(endpoint, [&] {
     const nlohmann::json result = submit_code_at(endpoint, code,
@@ -129,7 +142,8 @@ int _run_submit(const SubmitArgs& args) {
                                                   .fast = args.fast,
                                                   .gpu = args.gpu,
                                                   .cpu = args.cpu,
-                                                  .memory = args.memory});
+                                                  .memory = args.memory,
+                                                  .project = project});
     if (!result.is_object()) throw std::runtime_error("the job service sent no job");
     const auto member = result.find("job_id");
     const bool has_id = member != result.end() && !member->is_null();
@@ -203,6 +217,11 @@ void add_submit_commands(CLI::App& app, int& exit_code) {
   submit->add_option("--memory", submit_args->memory, "Memory to ask for (e.g. 16Gi)");
   submit->add_flag("--fast", submit_args->fast, "Run in performance mode");
   submit->add_flag("--follow", submit_args->follow, "Follow the job's log until it ends");
+  submit->add_flag("--project", submit_args->project,
+                   "Send the script's project (the working directory when the script lies "
+                   "under it, else the script's directory) and run the script there with its "
+                   "ARGs, instead of the script with its local modules");
+  submit->add_option("ARG", submit_args->args, "With --project: the script's arguments, after --");
   _add_service_options(submit, submit_args->service);
   submit->footer(kExitCodesHelp);
   submit->callback([submit_args, &exit_code] { exit_code = _run_submit(*submit_args); });

@@ -33,6 +33,7 @@ struct WatchArgs {
   std::optional<std::string> api_key;
   std::optional<std::string> api_url;
   bool local = false;
+  bool project = false;
 };
 
 // The directories under which the local job service keeps its jobs' scripts, as written
@@ -118,6 +119,7 @@ int run_watch(WatchArgs args) {
             }
             return false;
           },
+      .project = args.project,
       .credentials_resolved = true,
   });
   std::cout.flush();
@@ -143,6 +145,10 @@ void add_watch_command(CLI::App& app, int& exit_code) {
       ->check(finite_number("interval"));
   cmd->add_flag("--auto", args->auto_offload, "Offload every heavy process without asking");
   cmd->add_flag("--fast", args->fast, "Ask the service for its performance mode");
+  cmd->add_flag("--project", args->project,
+                "Offload each script's project (the process's working directory when the "
+                "script lies under it, else the script's directory) and run the script there "
+                "with its arguments, instead of the script with its local modules");
   cmd->add_option("--gpu", args->gpu, "GPU kind to ask the service for, such as A100")
       ->type_name("T");
   cmd->add_option("--cpu", args->cpu, "Number of CPU cores to ask the service for")

@@ -29,7 +29,7 @@ struct Caller;
 struct JobRecord;
 
 struct ApiLimits {
-  std::size_t max_body = 10 * 1024 * 1024;  // bytes of a request body; more gets 413
+  std::size_t max_body = 48 * 1024 * 1024;  // bytes of a request body (a project bundle at its default cap fits); more gets 413
   std::size_t page_max_entries = 5000;      // output entries per answer
   std::size_t page_max_bytes = 1024 * 1024;  // bytes of content per answer (about)
   std::int64_t max_queued_per_key = 1000;    // queued jobs of one key; a submission beyond: 429

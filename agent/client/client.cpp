@@ -6,6 +6,7 @@
 
 #include "agent/platform/json_text.h"
 #include "agent/bundle/bundle.h"
+#include "agent/bundle/project_imports.h"
 #include "agent/client/config.h"
 #include "agent/platform/logger.h"
 
@@ -25,12 +26,27 @@ constexpr int kMaxNotFoundRetries = 5;
 // or bundling fails (a warning on the agent logger): bundling never stops a submission.
 std::string _bundled(const std::string& code, const SubmitOptions& options) {
   if (!options.file_path || options.file_path->empty()) return code;
+  if (options.project) {
+    const ProjectForm& form = *options.project;
+    return build_project_bundle({.script = *options.file_path, .args = form.args,
+                                 .cwd = form.cwd, .home = form.home, .limits = form.limits})
+        .text;
+  }
+  std::string bundled;
   try {
-    return _bundle_local_modules(code, *options.file_path);
+    bundled = _bundle_local_modules(code, *options.file_path);
   } catch (const std::exception& e) {
     agent_logger()->warn("Failed to bundle local modules: {}", e.what());
     return code;
   }
+  try {
+    if (const auto cause = module_bundle_shortfall(code, *options.file_path)) {
+      agent_logger()->warn("{}", module_bundle_hint(*cause));
+    }
+  } catch (const std::exception&) {
+    // Advice only: the module bundle goes as it is.
+  }
+  return bundled;
 }
 
 // The submission body, its members in this order. Text that is not UTF-8 is sent with

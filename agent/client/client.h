@@ -16,11 +16,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/bundle/project.h"
 #include "agent/client/errors.h"
 #include "agent/client/job_client.h"
 #include "agent/platform/clock.h"
 
 namespace pelmora {
+
+// The project form of a submission (agent/bundle/project.h): the script's project instead
+// of the script with its local modules.
+struct ProjectForm {
+  std::string cwd;                // where the script runs from (absolute)
+  std::vector<std::string> args;  // its arguments
+  std::string home;               // the user's home directory (never a project root)
+  ProjectLimits limits;
+};
 
 // The keyword arguments of submit_code:
 //   submit_code(code, {.file_path = path, .fast = true, .gpu = "A100"})
@@ -34,12 +44,19 @@ struct SubmitOptions {
   std::optional<std::string> memory;  // resources.memory when present and not empty
   std::optional<bool> priority;       // accepted; not sent
   std::optional<bool> flexible;       // accepted; not sent
+  // With file_path: send the project bundle of the script run from project->cwd instead of
+  // the module bundle. A project that cannot be built stops the submission with a
+  // ProjectError; nothing is sent.
+  std::optional<ProjectForm> project;
   TransportOptions transport;
 };
 
 // Submits `code` as a new job and returns the service's answer object (its "job_id" names
 // the job). With a non-empty file_path, the script's local modules are bundled in first; a
-// bundling failure is logged as a warning on the agent logger and the code goes alone.
+// bundling failure is logged as a warning on the agent logger and the code goes alone; when
+// the module bundle cannot carry the script as it runs in place (module_bundle_shortfall),
+// a warning that suggests the project form is logged too. With `project`, the project
+// bundle goes instead (see ProjectForm).
 // One POST of {"code","file_path","resources","fast"} with a 60-second time-out, never
 // retried. Returns null when the service answers the JSON value null.
 // Throws: runtime_error (no key, nothing sent); InvalidAPIKeyError (401);

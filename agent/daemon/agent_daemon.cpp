@@ -1,6 +1,7 @@
 #include "agent/daemon/agent_daemon.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <exception>
 #include <utility>
@@ -13,6 +14,23 @@
 
 namespace pelmora {
 namespace {
+
+// The arguments that follow the script `script` (absolute) on a command line run from
+// `cwd`: everything after the first argument that names it.
+std::vector<std::string> script_arguments(const std::vector<std::string>& cmdline,
+                                          const std::string& script, const std::string& cwd) {
+  for (std::size_t i = 0; i < cmdline.size(); ++i) {
+    const std::string& arg = cmdline[i];
+    if (arg.empty() || arg.front() == '-') continue;
+    if (absolute_path(arg, cwd) == script) return {cmdline.begin() + static_cast<std::ptrdiff_t>(i) + 1, cmdline.end()};
+  }
+  return {};
+}
+
+std::string home_dir() {
+  const char* home = std::getenv("HOME");
+  return home ? home : "";
+}
 
 constexpr std::string_view kStopLine = "\nStopping agent watch...\n";
 constexpr std::string_view kQuestion = "    Offload to cloud? [y/N/ignore] ";
@@ -65,6 +83,7 @@ nlohmann::json submit_with_client(const SubmitRequest& request) {
   options.gpu = request.gpu;
   if (request.cpu) options.cpu = *request.cpu;
   options.memory = request.memory;
+  options.project = request.project;
   options.transport.while_waiting = request.while_waiting;
   return submit_code(request.code, options);
 }
@@ -81,6 +100,7 @@ AgentDaemon::AgentDaemon(AgentOptions options, AgentPlatform platform)
       cpu(options.cpu),
       memory(std::move(options.memory)),
       exclude(std::move(options.exclude)),
+      project(options.project),
       scanner(options.threshold, options.threshold,
               platform.process_table ? *platform.process_table : linux_process_table()),
       table_(platform.process_table ? *platform.process_table : linux_process_table()),
@@ -89,7 +109,9 @@ AgentDaemon::AgentDaemon(AgentOptions options, AgentPlatform platform)
       sleeper_(platform.sleeper ? *platform.sleeper : system_sleeper()),
       signals_(platform.signals ? *platform.signals : system_stop_signals()),
       submit_(platform.submit ? std::move(platform.submit) : SubmitFunction(submit_with_client)),
-      platform_id_(platform.platform_id ? *platform.platform_id : platform_identifier()) {}
+      platform_id_(platform.platform_id ? *platform.platform_id : platform_identifier()),
+      process_cwd_(platform.process_cwd ? std::move(platform.process_cwd)
+                                        : std::function<std::optional<std::string>(int)>(process_cwd)) {}
 
 AgentDaemon::AgentDaemon(std::optional<std::string> api_key_, std::optional<std::string> api_url_,
                          bool fast_, double threshold_, double interval_, bool auto_offload_,
@@ -268,6 +290,17 @@ void AgentDaemon::_offload(const ProcessInfo& proc) {
     return;
   }
 
+  std::optional<ProjectForm> form;
+  if (project) {
+    const std::optional<std::string> cwd = process_cwd_(proc.pid);
+    if (!cwd) {
+      say("    Failed to read the working directory of process " + std::to_string(proc.pid) + "\n\n");
+      _ignored_pids.insert(proc.pid);
+      return;
+    }
+    form = ProjectForm{.cwd = *cwd, .args = script_arguments(proc.cmdline, path, *cwd), .home = home_dir()};
+  }
+
   say("    Submitting " + escape_for_terminal(proc.short_cmd()) + " to cloud...\n");
   nlohmann::json result;
   try {
@@ -279,6 +312,7 @@ void AgentDaemon::_offload(const ProcessInfo& proc) {
                                    .gpu = gpu,
                                    .cpu = cpu,
                                    .memory = memory,
+                                   .project = std::move(form),
                                    // A stop during a slow submission is shown at once.
                                    .while_waiting = [this] { _print_owed_stop_lines(); }});
   } catch (const std::exception& e) {

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/client/client.h"
 #include "agent/platform/clock.h"
 #include "agent/platform/process_table.h"
 #include "agent/platform/signals.h"
@@ -52,6 +53,8 @@ struct SubmitRequest {
   std::optional<std::string> gpu;
   std::optional<int> cpu;
   std::optional<std::string> memory;
+  // The project form (agent/client/client.h): set when the agent offloads projects.
+  std::optional<ProjectForm> project;
   // To be called now and then while the submission waits for the service (the daemon prints
   // owed stop lines from it); may be empty.
   std::function<void()> while_waiting;
@@ -79,6 +82,9 @@ struct AgentOptions {
   // Processes for which this returns true are passed over silently, as if already offloaded
   // (the host leaves out the local job service's own jobs). Empty: none is left out.
   std::function<bool(const ProcessInfo&)> exclude;
+  // Offload each script in the project form: its project, found from the process's working
+  // directory, run with the arguments that follow the script on its command line.
+  bool project = false;
   // True when the caller has already resolved api_key and api_url (the pelmora command
   // does, once): they are kept as given instead of being resolved again. api_url must then
   // be present.
@@ -95,6 +101,8 @@ struct AgentPlatform {
   StopSignals* signals = nullptr;         // system_stop_signals()
   SubmitFunction submit;                  // submit_with_client
   std::optional<std::string> platform_id;  // platform_identifier()
+  // A process's working directory, for the project form; empty: process_cwd.
+  std::function<std::optional<std::string>(int pid)> process_cwd;
 };
 
 class AgentDaemon {
@@ -135,6 +143,7 @@ class AgentDaemon {
   std::optional<int> cpu;
   std::optional<std::string> memory;
   std::function<bool(const ProcessInfo&)> exclude;
+  bool project;
   ProcessScanner scanner;
 
   // Bookkeeping: both only grow, keyed by process id alone.
@@ -175,6 +184,7 @@ class AgentDaemon {
   StopSignals& signals_;
   SubmitFunction submit_;
   std::string platform_id_;
+  std::function<std::optional<std::string>(int pid)> process_cwd_;
 };
 
 }  // namespace pelmora

@@ -438,4 +438,19 @@ ProcessTable& linux_process_table() {
   return *table;
 }
 
+std::optional<std::string> process_cwd(int pid) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+  std::string target(4096, '\0');
+  while (true) {
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      if (target.empty() || target.front() != '/') return std::nullopt;
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
 }  // namespace pelmora

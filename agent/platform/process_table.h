@@ -105,6 +105,10 @@ class ProcessTable {
 // that the priming pass and every scan share the CPU sample memory.
 ProcessTable& linux_process_table();
 
+// The working directory of process `pid` (absolute), from /proc; std::nullopt when it
+// cannot be read (gone, access refused, a deleted directory).
+std::optional<std::string> process_cwd(int pid);
+
 // A separate table over a proc tree at `root` (tests point it at a fixture tree); `clock`
 // supplies the monotonic time of CPU samples and must outlive the table.
 std::unique_ptr<ProcessTable> make_linux_process_table(std::string root = "/proc",

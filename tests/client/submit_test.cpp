@@ -130,6 +130,44 @@ TEST_F(SubmitTest, BundlingFailureIsLoggedAndTheCodeGoesAlone) {
   EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 1);
 }
 
+TEST_F(SubmitTest, TheProjectFormSendsTheProjectAndTheModuleBundleSaysWhatItCannotCarry) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("pelmora-submit-project-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "pkg");
+  std::ofstream(dir / "pkg" / "__init__.py") << "from .core import VALUE\n";
+  std::ofstream(dir / "pkg" / "core.py") << "VALUE = 1\n";
+  const std::string code = "import pkg\nprint(pkg.VALUE)\n";
+  const std::string path = (dir / "job.py").string();
+  std::ofstream(path) << code;
+
+  std::ostringstream log;
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log);
+  sink->set_pattern("%l %v");
+  agent_logger()->sinks().push_back(sink);
+  server.reply(200, "{}");
+  server.reply(200, "{}");
+  submit_code(code, options({.file_path = path}));
+  submit_code(code, options({.file_path = path,
+                             .project = ProjectForm{.cwd = dir.string(), .args = {"-n", "2"}}}));
+  agent_logger()->sinks().pop_back();
+  // A project that cannot be built sends nothing.
+  std::ofstream(dir / ".gitignore") << "core.py\n";
+  EXPECT_THROW(submit_code(code, options({.file_path = path, .project = ProjectForm{.cwd = dir.string()}})),
+               ProjectError);
+  std::filesystem::remove_all(dir);
+
+  EXPECT_EQ(log.str(),
+            "warning the module bundle cannot carry this script as it runs in place (package 'pkg' "
+            "uses relative imports); use --project to ship the project's files\n");
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const json body = json::parse(requests[1].body);
+  EXPECT_TRUE(body["code"].get<std::string>().starts_with("# pelmora project bundle"));
+  EXPECT_TRUE(body["code"].get<std::string>().ends_with(
+      "_pelmora_run(b'" + dir.filename().string() + "', b'job.py', [b'-n', b'2'])\n"));
+  EXPECT_EQ(body["file_path"], path);
+}
+
 TEST_F(SubmitTest, BaseUrlJoinedAsPlainText) {
   server.reply(200, "{}");
   submit_code("x", options({.api_url = server.url() + "/"}));

@@ -171,7 +171,10 @@ struct Harness {
                             if (next_error) throw std::runtime_error(*next_error);
                             return next_answer;
                           },
-                      .platform_id = std::move(platform)});
+                      .platform_id = std::move(platform),
+                      .process_cwd = [this](int pid) -> std::optional<std::string> {
+                        return process_cwd ? process_cwd(pid) : std::nullopt;
+                      }});
   }
 
   ScriptedTable table;
@@ -182,6 +185,7 @@ struct Harness {
   nlohmann::json next_answer = {{"job_id", "job-7f3a"}, {"status", "queued"}};
   std::optional<std::string> next_error;
   std::function<void(const SubmitRequest&)> during_submit;  // while the "service" works
+  std::function<std::optional<std::string>(int)> process_cwd;  // none: unreadable
   std::unique_ptr<AgentDaemon> daemon;
 };
 

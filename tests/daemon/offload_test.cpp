@@ -45,6 +45,34 @@ TEST_F(OffloadTest, SubmitsTheDecodedTextAndRecordsTheJob) {
   EXPECT_TRUE(h.daemon->_ignored_pids.empty());
 }
 
+TEST(ProjectOffload, TheProjectFormTakesTheProcessDirectoryAndTheArgumentsAfterTheScript) {
+  TempDir dir;
+  Harness h{{.api_key = "k", .api_url = "http://svc", .project = true}};
+  const std::string script = dir.file("train.py", "pass\n");
+  ProcessInfo proc = detection(812, script);
+  proc.cmdline = {"python3", "-u", "./train.py", "--epochs", "3", "train.py"};
+  h.process_cwd = [&](int pid) { return pid == 812 ? std::optional<std::string>(dir.path) : std::nullopt; };
+  h.daemon->_offload(proc);
+  ASSERT_EQ(h.submissions.size(), 1u);
+  ASSERT_TRUE(h.submissions[0].project.has_value());
+  EXPECT_EQ(h.submissions[0].project->cwd, dir.path);
+  EXPECT_EQ(h.submissions[0].project->args, (std::vector<std::string>{"--epochs", "3", "train.py"}));
+  EXPECT_EQ(h.submissions[0].file_path, script);
+
+  // Without its working directory the process is not offloaded in the project form.
+  h.daemon->_offload(detection(813, script));
+  EXPECT_EQ(h.submissions.size(), 1u);
+  EXPECT_TRUE(h.daemon->_ignored_pids.contains(813));
+  EXPECT_NE(h.terminal.output.find("    Failed to read the working directory of process 813\n\n"),
+            std::string::npos);
+
+  // The default form sends no project.
+  Harness plain{{.api_key = "k", .api_url = "http://svc"}};
+  plain.daemon->_offload(detection(814, script));
+  ASSERT_EQ(plain.submissions.size(), 1u);
+  EXPECT_FALSE(plain.submissions[0].project.has_value());
+}
+
 TEST_F(OffloadTest, UnreadableScriptIsIgnoredForGood) {
   const std::string gone = dir.path + "/removed.py";
   h.daemon->_offload(detection(31, gone));

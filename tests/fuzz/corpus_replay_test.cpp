@@ -18,6 +18,8 @@ extern "C" int fuzz_bundle_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_proc_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_resources_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_request_one(const std::uint8_t* data, std::size_t size);
+extern "C" int fuzz_ignore_one(const std::uint8_t* data, std::size_t size);
+extern "C" int fuzz_project_imports_one(const std::uint8_t* data, std::size_t size);
 
 namespace pelmora {
 namespace {
@@ -51,7 +53,8 @@ TEST_P(CorpusReplay, EveryFileRunsThroughItsTarget) {
   EXPECT_GE(files, r.min_files);
 }
 
-// fuzz_bundle has no corpus of its own: it takes module texts, as the grammar corpus holds.
+// fuzz_bundle and fuzz_project_imports have no corpus of their own: they take module texts,
+// as the grammar corpus holds.
 INSTANTIATE_TEST_SUITE_P(
     Targets, CorpusReplay,
     ::testing::Values(Replay{"grammar", "grammar", fuzz_grammar_one, 400},
@@ -59,7 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Replay{"bundle", "grammar", fuzz_bundle_one, 400},
                       Replay{"proc", "proc", fuzz_proc_one, 5},
                       Replay{"resources", "resources", fuzz_resources_one, 4},
-                      Replay{"request", "request", fuzz_request_one, 6}),
+                      Replay{"request", "request", fuzz_request_one, 6},
+                      Replay{"ignore", "ignore", fuzz_ignore_one, 5},
+                      Replay{"project_imports", "grammar", fuzz_project_imports_one, 400}),
     [](const ::testing::TestParamInfo<Replay>& param_info) { return std::string(param_info.param.target); });
 
 }  // namespace

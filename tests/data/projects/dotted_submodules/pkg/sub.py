@@ -1,0 +1,4 @@
+import pkg
+
+def f(args):
+    return "v%s:%s" % (pkg.VERSION, ",".join(args) or "-")

@@ -1,0 +1,1 @@
+RULES = [lambda a: True, lambda a: len(a) > 0]

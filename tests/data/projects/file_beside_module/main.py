@@ -1,0 +1,2 @@
+import vocab
+print(vocab.size(), vocab.first(3))

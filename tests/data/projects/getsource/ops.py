@@ -1,0 +1,3 @@
+def scale(x):
+    # multiplies by three
+    return 3 * x

@@ -1,0 +1,2 @@
+import a
+print(a.ping(3))

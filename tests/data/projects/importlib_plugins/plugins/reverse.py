@@ -1,0 +1,2 @@
+def apply(s):
+    return s[::-1]

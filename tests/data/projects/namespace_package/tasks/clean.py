@@ -1,0 +1,2 @@
+def clean(rows):
+    return [r.strip() for r in rows]

@@ -1,0 +1,2 @@
+def render(rows, extra):
+    return "|".join(rows + extra)

@@ -1,0 +1,5 @@
+from handlers import register
+
+@register
+def negate(x):
+    return -x

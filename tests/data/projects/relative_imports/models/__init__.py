@@ -1,0 +1,2 @@
+from .resnet import ResNet
+from .utils import count_params

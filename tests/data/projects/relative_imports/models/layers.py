@@ -1,0 +1,2 @@
+def conv(width):
+    return {"kind": "conv", "width": width}
