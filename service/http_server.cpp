@@ -154,12 +154,16 @@ struct HttpServer::Daemon {
     return send(connection, res);
   }
 
+  Response too_large() const {
+    return Response{.status = 413,
+                    .body = error_body("request body too large (at most " +
+                                       std::to_string(owner._options.max_body) + " bytes)")};
+  }
+
   MHD_Result refuse(MHD_Connection* connection, Exchange& exchange, const char* method,
                     const char* url) {
     exchange.answered = true;
-    Response res{.status = 413,
-                 .body = error_body("request body too large (at most " +
-                                    std::to_string(owner._options.max_body) + " bytes)")};
+    Response res = too_large();
     res.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
     log_request(method, url, res, exchange.started);
     return send(connection, res);
@@ -171,9 +175,7 @@ struct HttpServer::Daemon {
   MHD_Result refuse_mid_body(MHD_Connection* connection, Exchange& exchange, const char* method,
                              const char* url) {
     exchange.answered = true;
-    Response res{.status = 413,
-                 .body = error_body("request body too large (at most " +
-                                    std::to_string(owner._options.max_body) + " bytes)")};
+    Response res = too_large();
     log_request(method, url, res, exchange.started);
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
