@@ -60,7 +60,18 @@ struct ServeArgs {
   std::optional<double> keep_days;
   std::vector<std::string> pass_env;
   std::int64_t max_queued = 1000;
+  std::string jobs_dir;
+  std::uint64_t max_job_processes = 512;
+  std::string max_job_output = "1Gi";
+  std::string max_job_disk = "10Gi";
 };
+
+// A size flag's value, by the rule of a submission's "memory".
+std::uint64_t size_option(const std::string& flag, const std::string& text) {
+  auto bytes = service::parse_memory(text);
+  if (!bytes) throw std::runtime_error(flag + ": not a size: " + text + " (such as 512Mi or 10G)");
+  return *bytes;
+}
 
 int add_key_command(const ServeArgs& args) {
   std::string data_dir = args.data_dir.empty() ? default_data_dir() : args.data_dir;
@@ -125,9 +136,11 @@ int serve_command(const ServeArgs& args) {
   options.max_jobs = args.max_jobs;
   options.python = args.python;
   options.allow_remote = args.allow_remote;
-  auto max_body = service::parse_memory(args.max_body);
-  if (!max_body) throw std::runtime_error("--max-body: not a size: " + args.max_body);
-  options.limits.max_body = static_cast<std::size_t>(*max_body);
+  options.limits.max_body = static_cast<std::size_t>(size_option("--max-body", args.max_body));
+  options.jobs_dir = args.jobs_dir;
+  options.max_job_processes = args.max_job_processes;
+  options.max_job_output = size_option("--max-job-output", args.max_job_output);
+  options.max_job_disk = size_option("--max-job-disk", args.max_job_disk);
   options.max_connections = args.max_connections;
   options.idle_timeout = args.idle_timeout;
   options.cancel_grace = args.cancel_grace;
@@ -161,6 +174,8 @@ int serve_command(const ServeArgs& args) {
   auto python = find_program(options.python);
   std::cout << "pelmora job service listening on " << service.url() << "\n"
             << "  data directory: " << options.data_dir << "\n"
+            << "  jobs directory: " << (options.jobs_dir.empty() ? jobs_dir(options.data_dir) : options.jobs_dir)
+            << "\n"
             << "  interpreter: "
             << (options.runner == "slurm" ? options.python + " (on the compute nodes)"
                 : python                  ? *python
@@ -176,7 +191,7 @@ int serve_command(const ServeArgs& args) {
   if (options.runner == "slurm") {
     std::cout << "  runner: slurm, partition "
               << (options.slurm.partition.empty() ? "(the cluster's default)" : options.slurm.partition)
-              << "; the data directory must be shared with the compute nodes\n";
+              << "; the jobs directory must be shared with the compute nodes\n";
   }
   std::cout << "Point the client at it with:  pelmora login --local\n"
             << "  or: export PELMORA_API_URL=" << service.url()
@@ -211,6 +226,23 @@ void add_serve_command(CLI::App& app, int& exit_code) {
   serve->add_option("--data-dir", args->data_dir,
                     "Where jobs, their output and the keys live (default: "
                     "$XDG_DATA_HOME/pelmora/service)");
+  serve->add_option("--jobs-dir", args->jobs_dir,
+                    "Where the jobs' working directories live (default: DATA/jobs). With --runner "
+                    "slurm, the one directory to share with the compute nodes: the keys and the job "
+                    "database stay in the data directory");
+  serve->add_option("--max-job-processes", args->max_job_processes,
+                    "Processes and threads one local job may run at once (needs a pids control "
+                    "group; a job that passes it fails)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{4194304}));
+  serve->add_option("--max-job-output", args->max_job_output,
+                    "Output (standard output and error) stored per local job; a job that writes "
+                    "more is ended and fails, and nothing past it is stored")
+      ->capture_default_str();
+  serve->add_option("--max-job-disk", args->max_job_disk,
+                    "Space a local job's directory may take on disk, measured every few seconds; "
+                    "a job that passes it is ended and fails")
+      ->capture_default_str();
   serve->add_option("--max-jobs", args->max_jobs,
                     "Jobs running at once (default: the number of cores; with --runner slurm, 64 "
                     "jobs handed to the cluster, pending ones included)")
@@ -220,8 +252,8 @@ void add_serve_command(CLI::App& app, int& exit_code) {
       ->capture_default_str();
   serve->add_option("--runner", args->runner,
                     "Where jobs run: local processes, or batch jobs of a Slurm cluster (sbatch, "
-                    "squeue, scancel on PATH; the data directory must be on a file system the "
-                    "compute nodes share). Local jobs end when the service stops; Slurm jobs "
+                    "squeue, scancel on PATH; the jobs directory, see --jobs-dir, must be on a file "
+                    "system the compute nodes share). Local jobs end when the service stops; Slurm jobs "
                     "run on, and the next start with --runner slurm follows them again")
       ->capture_default_str()
       ->check(CLI::IsMember({"local", "slurm"}));

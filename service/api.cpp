@@ -71,6 +71,8 @@ json status_document(const JobRecord& job) {
   doc["error"] = job.error ? json(*job.error) : json(nullptr);
   // Set once sbatch has taken the job: what squeue, sacct and scancel know it by.
   if (job.runner == kSlurmRunnerName && job.pid) doc["slurm_job_id"] = std::to_string(*job.pid);
+  // How its memory, processes, output and files were limited, when its runner said.
+  if (job.limits.is_object()) doc["limits"] = job.limits;
   return doc;
 }
 

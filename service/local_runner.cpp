@@ -13,6 +13,7 @@
 #include "agent/platform/fd.h"
 #include "agent/platform/subprocess.h"
 #include "service/job_environment.h"
+#include "service/job_quota.h"
 #include "service/log.h"
 #include "service/output.h"
 #include "service/resources.h"
@@ -26,7 +27,16 @@ struct LocalRunner::Running {
   Fd err;
   std::atomic<bool> cancelled{false};
   std::atomic<double> kill_at{0.0};  // monotonic time for SIGKILL; 0: none
+  std::unique_ptr<JobCgroup> cgroup;  // absent: no control group could be used
+  std::optional<std::uint64_t> memory;  // what "memory" asked for
 };
+
+namespace {
+
+// How often a running job's control group counters are read, in seconds.
+constexpr double kCgroupCheckInterval = 0.25;
+
+}  // namespace
 
 LocalRunner::LocalRunner(LocalRunnerOptions options, RunnerEvents& events, Clock& clock)
     : _options(std::move(options)), _events(events), _clock(clock) {}
@@ -73,9 +83,45 @@ void LocalRunner::launch(const LaunchSpec& spec) {
       }
     }
   }
+  std::optional<std::uint64_t> memory;
   if (resources.contains("memory") && resources["memory"].is_string()) {
-    run.address_space_limit = parse_memory(resources["memory"].get<std::string>());
+    memory = parse_memory(resources["memory"].get<std::string>());
   }
+  std::unique_ptr<JobCgroup> cgroup;
+  const bool memory_groups = _options.cgroups.memory.version != CgroupVersion::none;
+  const bool pids_groups = _options.cgroups.pids.version != CgroupVersion::none;
+  if ((memory && memory_groups) || pids_groups) {
+    try {
+      cgroup = std::make_unique<JobCgroup>(_options.cgroups, "pelmora-" + spec.job_id, memory,
+                                           _options.max_processes);
+      run.join_cgroups = cgroup->procs_files();
+    } catch (const std::exception& e) {
+      service_logger()->warn("{}: runs without control groups: {}", spec.job_id, e.what());
+    }
+  }
+  const CgroupVersion memory_version = cgroup ? cgroup->memory_version() : CgroupVersion::none;
+  const CgroupVersion pids_version = cgroup ? cgroup->pids_version() : CgroupVersion::none;
+  // The whole job's memory where a group holds it; otherwise each process's address space.
+  if (memory && memory_version == CgroupVersion::none) run.address_space_limit = memory;
+  nlohmann::json limits = nlohmann::json::object();
+  if (!memory) {
+    limits["memory"] = "none asked for";
+  } else if (memory_version != CgroupVersion::none) {
+    limits["memory"] = size_text(*memory) + " for the whole job (" + cgroup_version_name(memory_version) + ")";
+  } else {
+    limits["memory"] = size_text(*memory) +
+                       " per process (an address-space limit: no memory control group can be used here)";
+  }
+  if (pids_version != CgroupVersion::none) {
+    limits["processes"] = std::to_string(_options.max_processes) +
+                          " processes and threads for the whole job (" + cgroup_version_name(pids_version) + ")";
+  } else {
+    limits["processes"] =
+        "not limited per job (no pids control group can be used here; RLIMIT_NPROC would count "
+        "every process of the user)";
+  }
+  limits["output"] = size_text(_options.max_output) + " stored (standard output and error)";
+  limits["disk"] = size_text(_options.max_disk) + " in the job's directory";
   Child child;
   try {
     child = spawn(run);
@@ -87,6 +133,7 @@ void LocalRunner::launch(const LaunchSpec& spec) {
         return fail("cannot run the interpreter " + *python + ": " + errno_text(e.error_code));
       case SpawnStage::fork:
         return fail("cannot start the job: " + errno_text(e.error_code));
+      case SpawnStage::cgroup:
       case SpawnStage::prepare:
         return fail(e.what());
     }
@@ -98,10 +145,17 @@ void LocalRunner::launch(const LaunchSpec& spec) {
   job->pid = pid;
   job->out = std::move(child.out);
   job->err = std::move(child.err);
+  job->cgroup = std::move(cgroup);
+  job->memory = memory;
   {
     std::lock_guard lock(_mutex);
     _running[spec.job_id] = job;
     ++_threads;
+  }
+  try {
+    _events.on_limits(spec, limits);
+  } catch (const std::exception& e) {
+    service_logger()->error("{}: cannot record its limits: {}", spec.job_id, e.what());
   }
   _events.on_started(spec, pid);
   std::thread([this, job] { _follow(job); }).detach();
@@ -155,8 +209,48 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
   double exited_at = 0;
   std::vector<char> buffer(64 * 1024);
 
+  // The first limit the job passed; it is killed at once.
+  std::string limit_error;
+  auto breach = [&](std::string why) {
+    if (!limit_error.empty() || job->cancelled) return;
+    limit_error = std::move(why);
+    service_logger()->info("{}: {}", spec.job_id, limit_error);
+    _signal(*job, true);
+    if (job->cgroup) job->cgroup->kill_all();
+  };
+  auto check_cgroup = [&] {
+    if (!job->cgroup) return;
+    if (job->memory && job->cgroup->oom_kills() > 0) {
+      breach("memory limit exceeded: the job's processes together needed more than " +
+             size_text(*job->memory) + " (\"memory\": \"" +
+             spec.resources.value("memory", std::string()) + "\"), and the kernel killed one of them");
+    } else if (job->cgroup->fork_refusals() > 0) {
+      breach("process limit exceeded: the job tried to run more than " +
+             std::to_string(_options.max_processes) + " processes and threads at once");
+    }
+  };
+  auto check_disk = [&] {
+    const std::uint64_t used = allocated_bytes(spec.work_dir, _options.max_disk);
+    if (used > _options.max_disk) {
+      breach("disk quota exceeded: the job's directory took more than " + size_text(_options.max_disk) +
+             " on disk");
+    }
+  };
+  double next_cgroup_check = 0;
+  double next_disk_check = _clock.monotonic() + _options.disk_check_interval;
+  std::uint64_t output_bytes = 0;
+
   auto add = [&](int stream) {
     for (auto& content : entries) {
+      // Nothing past the quota is stored: the entry that passes it is cut there.
+      const std::uint64_t room = _options.max_output - output_bytes;
+      if (content.size() > room) {
+        content.resize(static_cast<std::size_t>(room));
+        breach("output quota exceeded: the job wrote more than " + size_text(_options.max_output) +
+               " of output; what followed was not stored");
+      }
+      output_bytes += content.size();
+      if (content.empty()) continue;
       if (output.empty()) first_pending = _clock.monotonic();
       output.add(stream == 0 ? Stream::stdout_stream : Stream::stderr_stream, std::move(content));
     }
@@ -165,6 +259,14 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
 
   while (open_fd[0] || open_fd[1]) {
     double now = _clock.monotonic();
+    if (now >= next_cgroup_check) {
+      next_cgroup_check = now + kCgroupCheckInterval;
+      check_cgroup();
+    }
+    if (now >= next_disk_check) {
+      next_disk_check = now + _options.disk_check_interval;
+      check_disk();
+    }
     double kill_at = job->kill_at.load();
     if (kill_at > 0 && now >= kill_at) {
       _signal(*job, true);
@@ -228,6 +330,11 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
   int status = 0;
   while (waitpid(job->pid, &status, 0) < 0 && errno == EINTR) {
   }
+  // A limit passed in its last moments counts too (the kernel's OOM kill of the script
+  // itself, above all).
+  check_cgroup();
+  if (limit_error.empty()) check_disk();
+  job->cgroup.reset();  // what is left in its groups is killed, and the groups removed
   JobOutcome outcome;
   if (WIFEXITED(status) && _options.confinement == Confinement::bubblewrap &&
       WEXITSTATUS(status) > 128 && WEXITSTATUS(status) < 128 + 65) {
@@ -241,6 +348,7 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
     outcome.exit_code = -WTERMSIG(status);
     if (!job->cancelled) outcome.error = signal_text(WTERMSIG(status));
   }
+  if (!limit_error.empty()) outcome.error = limit_error;
   if (job->cancelled) outcome.error = "cancelled";
   {
     std::lock_guard lock(_mutex);

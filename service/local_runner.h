@@ -4,6 +4,17 @@
 // /dev/null, standard output and error on pipes read line by line by one thread per job.
 // Output entries as service/output.h cuts them; the environment of service/job_environment.h.
 // Every process a job starts has ended when its end is reported.
+//
+// Limits: each job gets control groups of its own (service/job_cgroup.h) where the probe
+// found them, joined before the job's first process runs: its memory ("memory" of its
+// resources) and its processes and threads (max_processes) count for the whole job. Without
+// a memory group, "memory" is an address-space limit per process; without a pids group,
+// there is no process limit per job. At most max_output bytes of its output are stored, and
+// its directory may take at most max_disk bytes (measured every disk_check_interval seconds
+// and at its end). A job that passes a limit is killed at once and fails with an error that
+// names the limit ("memory limit exceeded: ...", "process limit exceeded: ...", "output
+// quota exceeded: ...", "disk quota exceeded: ..."); how each limit was applied goes to
+// RunnerEvents::on_limits.
 
 #include <atomic>
 #include <condition_variable>
@@ -14,6 +25,7 @@
 #include <vector>
 
 #include "agent/platform/clock.h"
+#include "service/job_cgroup.h"
 #include "service/runner.h"
 #include "service/sandbox.h"
 
@@ -40,6 +52,12 @@ struct LocalRunnerOptions {
   Confinement confinement = Confinement::supervisor;
   std::string bwrap = "bwrap";
   std::vector<std::string> hidden_dirs;
+  // The control groups jobs get (probe_cgroups); none by default.
+  CgroupProbe cgroups;
+  std::uint64_t max_processes = 512;                           // with a pids group
+  std::uint64_t max_output = std::uint64_t{1} << 30;           // bytes of output stored
+  std::uint64_t max_disk = std::uint64_t{10} << 30;            // bytes in the job directory
+  double disk_check_interval = 5.0;                            // seconds
 };
 
 class LocalRunner : public JobRunner {

@@ -45,7 +45,7 @@ struct ResumePoint {
 };
 
 // What a runner reports. Called from the runner's own threads, for one job always in this
-// order: on_submitted (optional), on_started (unless the job could not start), on_output
+// order: on_submitted (optional), on_limits (optional), on_started (unless the job could not start), on_output
 // any number of times with consecutive indices from 0, on_finished exactly once. A resumed
 // job continues the order where the previous service left it (see JobRunner::resume).
 class RunnerEvents {
@@ -56,6 +56,13 @@ class RunnerEvents {
   virtual void on_submitted(const LaunchSpec& job, long pid) {
     (void)job;
     (void)pid;
+  }
+  // How the job's resources are limited, for its status document (an object of short
+  // texts: "memory", "processes", "output", "disk"); reported at most once, before
+  // on_started. Runners that say nothing never call it.
+  virtual void on_limits(const LaunchSpec& job, const nlohmann::json& limits) {
+    (void)job;
+    (void)limits;
   }
   virtual void on_started(const LaunchSpec& job, long pid) = 0;
   virtual void on_output(const LaunchSpec& job, std::int64_t first_index,

@@ -222,6 +222,10 @@ void Scheduler::on_submitted(const LaunchSpec& job, long pid) {
   _store.mark_submitted(job.job_id, pid, _runner->name());
 }
 
+void Scheduler::on_limits(const LaunchSpec& job, const nlohmann::json& limits) {
+  _store.set_limits(job.job_id, limits);
+}
+
 void Scheduler::on_started(const LaunchSpec& job, long pid) {
   if (_store.mark_running(job.job_id, _clock.wall(), pid, _runner->name())) {
     service_logger()->info("{} running (pid {})", job.job_id, pid);

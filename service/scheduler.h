@@ -58,6 +58,7 @@ class Scheduler : public RunnerEvents {
   std::set<std::string> active_jobs();
 
   void on_submitted(const LaunchSpec& job, long pid) override;
+  void on_limits(const LaunchSpec& job, const nlohmann::json& limits) override;
   void on_started(const LaunchSpec& job, long pid) override;
   // Output the store cannot take (a full disk) is lost; the job then fails with an error
   // that says how much was lost and why, whatever its exit code.

@@ -48,8 +48,18 @@ int max_jobs_for(const ServiceOptions& options) {
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
+// What a confined job must not see: the data directory, and the jobs directory (where the
+// job's own directory is then bound again) when it lies elsewhere.
+std::vector<std::string> hidden_dirs(const ServiceOptions& options) {
+  std::vector<std::string> dirs = {options.data_dir};
+  const std::string& jobs = options.jobs_dir;
+  if (jobs.compare(0, options.data_dir.size() + 1, options.data_dir + "/") != 0) dirs.push_back(jobs);
+  return dirs;
+}
+
 std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, Confinement confinement,
-                                       const std::string& bwrap, RunnerEvents& events) {
+                                       const std::string& bwrap, const CgroupProbe& cgroups,
+                                       RunnerEvents& events) {
   if (options.make_runner) return options.make_runner(events);
   if (options.runner == "slurm") {
     SlurmRunnerOptions slurm = options.slurm;
@@ -63,7 +73,12 @@ std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, Confinemen
                                                           .pass_env = options.pass_env,
                                                           .confinement = confinement,
                                                           .bwrap = bwrap,
-                                                          .hidden_dirs = {options.data_dir}},
+                                                          .hidden_dirs = hidden_dirs(options),
+                                                          .cgroups = cgroups,
+                                                          .max_processes = options.max_job_processes,
+                                                          .max_output = options.max_job_output,
+                                                          .max_disk = options.max_job_disk,
+                                                          .disk_check_interval = options.disk_check_interval},
                                        events);
 }
 
@@ -71,12 +86,12 @@ std::unique_ptr<JobRunner> make_runner(const ServiceOptions& options, Confinemen
 
 struct JobService::Parts {
   Parts(const ServiceOptions& options, const std::string& data_dir, Confinement confinement,
-        const std::string& bwrap)
+        const std::string& bwrap, const CgroupProbe& cgroups)
       : store(jobs_db_file(data_dir)),
         keys(keys_file(data_dir)),
-        scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
-        runner(make_runner(options, confinement, bwrap, scheduler)),
-        api(store, keys, scheduler, jobs_dir(data_dir), options.limits),
+        scheduler(store, options.jobs_dir, max_jobs_for(options)),
+        runner(make_runner(options, confinement, bwrap, cgroups, scheduler)),
+        api(store, keys, scheduler, options.jobs_dir, options.limits),
         http(HttpServerOptions{.max_body = options.limits.max_body,
                                .max_connections = options.max_connections,
                                .idle_timeout_seconds = options.idle_timeout},
@@ -84,7 +99,7 @@ struct JobService::Parts {
     scheduler.attach(*runner);
     if (options.keep_days) {
       sweeper = std::make_unique<RetentionSweeper>(
-          store, jobs_dir(data_dir),
+          store, options.jobs_dir,
           RetentionOptions{.keep_days = *options.keep_days},
           [this] { return scheduler.active_jobs(); });
     }
@@ -132,9 +147,24 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
                        "and GATEWAY_ variables never are)");
     }
   }
+  if (!(_options.disk_check_interval > 0 && std::isfinite(_options.disk_check_interval)) ||
+      _options.max_job_processes == 0 || _options.max_job_output == 0 || _options.max_job_disk == 0) {
+    throw ServeError("the limits of a job must be positive");
+  }
   _options.data_dir = absolute_path(_options.data_dir);
+  _options.jobs_dir = _options.jobs_dir.empty() ? jobs_dir(_options.data_dir)
+                                                : normalize_path(absolute_path(_options.jobs_dir));
+  if (_options.jobs_dir == _options.data_dir || _options.jobs_dir == state_dir(_options.data_dir) ||
+      _options.jobs_dir.compare(0, state_dir(_options.data_dir).size() + 1,
+                                state_dir(_options.data_dir) + "/") == 0 ||
+      _options.data_dir.compare(0, _options.jobs_dir.size() + 1, _options.jobs_dir + "/") == 0) {
+    throw ServeError("--jobs-dir " + _options.jobs_dir +
+                     ": the jobs directory must lie apart from the data directory's own files "
+                     "(neither the data directory, its state, nor a directory holding them)");
+  }
   try {
     make_private_dirs(_options.data_dir);
+    make_private_dirs(_options.jobs_dir);
   } catch (const std::exception& e) {
     throw ServeError(e.what());
   }
@@ -170,6 +200,27 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
       }
     }
   }
+  if (_options.runner == "local" && !_options.make_runner && _options.use_cgroups) {
+    _cgroups = probe_cgroups();
+    auto said = [](const CgroupPlace& place) {
+      return place.version == CgroupVersion::none ? std::string("none")
+                                                  : std::string(cgroup_version_name(place.version)) +
+                                                        " under " + place.parent;
+    };
+    if (_cgroups.memory.version != CgroupVersion::none && _cgroups.pids.version != CgroupVersion::none) {
+      service_logger()->info(
+          "each job gets control groups of its own: memory for the whole job ({}), at most {} "
+          "processes and threads ({})",
+          said(_cgroups.memory), _options.max_job_processes, said(_cgroups.pids));
+    } else {
+      service_logger()->warn(
+          "job limits: memory {}, processes {}: {}; where a group is missing, a job's memory is "
+          "limited per process (its address space) and its processes are not limited per job",
+          _cgroups.memory.version == CgroupVersion::none ? "per process" : "for the whole job",
+          _cgroups.pids.version == CgroupVersion::none ? "not limited" : "limited",
+          _cgroups.problem);
+    }
+  }
   std::string lock_path = join_path(_options.data_dir, "serve.lock");
   _lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (_lock_fd < 0) throw ServeError("cannot open " + lock_path + ": " + errno_text(errno));
@@ -181,7 +232,7 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
   try {
     prepare_data_dir(_options.data_dir, true);
     _created_keys = prepare_keys_file(keys_file(_options.data_dir), local_key_file(_options.data_dir));
-    _parts = std::make_unique<Parts>(_options, _options.data_dir, _confinement, _bwrap);
+    _parts = std::make_unique<Parts>(_options, _options.data_dir, _confinement, _bwrap, _cgroups);
   } catch (const std::exception& e) {
     close(_lock_fd);
     _lock_fd = -1;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "service/api.h"
+#include "service/job_cgroup.h"
 #include "service/sandbox.h"
 #include "service/slurm_runner.h"
 
@@ -18,10 +19,13 @@ struct ServiceOptions {
   std::string host = "127.0.0.1";
   int port = 8765;        // 0: any free port
   std::string data_dir;   // required
+  // Where the jobs' working directories live; empty: <data_dir>/jobs. With the Slurm runner
+  // this is the one directory the compute nodes must share: the state stays in data_dir.
+  std::string jobs_dir;
   int max_jobs = 0;       // jobs running at once; 0: the number of cores (slurm: 64)
   std::string python = "python3";
   // Where jobs run: "local" (processes of this machine) or "slurm" (batch jobs of a cluster;
-  // data_dir must then be on a file system the compute nodes share).
+  // jobs_dir must then be on a file system the compute nodes share).
   std::string runner = "local";
   SlurmRunnerOptions slurm;  // with runner "slurm"; its python is replaced by `python`
   bool allow_remote = false;  // needed to bind an address other than loopback
@@ -41,6 +45,14 @@ struct ServiceOptions {
   std::optional<Confinement> confinement;
   // Refuse to start (ServeError) when local jobs cannot be confined with bubblewrap.
   bool require_sandbox = false;
+  // Local jobs' limits (service/local_runner.h): control groups when the probe at start
+  // finds them usable (false: never), processes and threads per job, bytes of output stored
+  // per job, bytes in a job's directory and how often that is measured (seconds).
+  bool use_cgroups = true;
+  std::uint64_t max_job_processes = 512;
+  std::uint64_t max_job_output = std::uint64_t{1} << 30;
+  std::uint64_t max_job_disk = std::uint64_t{10} << 30;
+  double disk_check_interval = 5.0;
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
   // rows and working directory, at start and then periodically. Absent: every job is kept.
   std::optional<double> keep_days;
@@ -86,6 +98,8 @@ class JobService {
   const ServiceOptions& options() const { return _options; }
   // How local jobs are confined (the supervisor for another runner).
   Confinement confinement() const { return _confinement; }
+  // The control groups local jobs get (none for another runner, or without use_cgroups).
+  const CgroupProbe& cgroups() const { return _cgroups; }
   // Whether this start created the keys file.
   bool created_keys() const { return _created_keys; }
   // How many sweeps for old jobs have finished (0 without keep_days).
@@ -100,6 +114,7 @@ class JobService {
   bool _created_keys = false;
   Confinement _confinement = Confinement::supervisor;
   std::string _bwrap;
+  CgroupProbe _cgroups;
 };
 
 }  // namespace pelmora::service

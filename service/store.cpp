@@ -25,7 +25,8 @@ CREATE TABLE IF NOT EXISTS jobs(
   error TEXT,
   pid INTEGER,
   cost REAL NOT NULL,
-  runner TEXT);
+  runner TEXT,
+  limits TEXT);
 CREATE INDEX IF NOT EXISTS jobs_by_owner ON jobs(owner, seq);
 CREATE INDEX IF NOT EXISTS jobs_by_status ON jobs(status, seq);
 CREATE INDEX IF NOT EXISTS jobs_by_end ON jobs(finished_at);
@@ -44,7 +45,7 @@ CREATE TABLE IF NOT EXISTS stream_progress(
 
 constexpr const char* kJobColumns =
     "seq, id, owner, status, exit_code, created_at, started_at, finished_at, file_path, "
-    "resources, fast, error, pid, cost, runner";
+    "resources, fast, error, pid, cost, runner, limits";
 
 // One prepared statement, finalized when it goes out of scope.
 class Statement {
@@ -101,6 +102,10 @@ JobRecord read_job(sqlite3_stmt* s) {
   if (sqlite3_column_type(s, 12) != SQLITE_NULL) job.pid = static_cast<long>(sqlite3_column_int64(s, 12));
   job.cost = sqlite3_column_double(s, 13);
   if (sqlite3_column_type(s, 14) != SQLITE_NULL) job.runner = column_text(s, 14);
+  if (sqlite3_column_type(s, 15) != SQLITE_NULL) {
+    job.limits = nlohmann::json::parse(column_text(s, 15), nullptr, false);
+    if (!job.limits.is_object()) job.limits = nullptr;
+  }
   return job;
 }
 
@@ -152,15 +157,18 @@ JobStore::~JobStore() { sqlite3_close(_db); }
 // A database from before a column existed gets it (NULL in the rows it already has).
 void JobStore::_migrate() {
   bool has_runner = false;
+  bool has_limits = false;
   {
     Statement s(_prepare("PRAGMA table_info(jobs)"));
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
       if (column_text(s.get(), 1) == "runner") has_runner = true;
+      if (column_text(s.get(), 1) == "limits") has_limits = true;
     }
     if (rc != SQLITE_DONE) _fail("read the table layout");
   }
   if (!has_runner) _exec("ALTER TABLE jobs ADD COLUMN runner TEXT");
+  if (!has_limits) _exec("ALTER TABLE jobs ADD COLUMN limits TEXT");
 }
 
 void JobStore::_fail(const std::string& what) {
@@ -271,6 +279,14 @@ bool JobStore::mark_running(const std::string& id, double started_at, long pid,
   s.bind(4, id);
   if (sqlite3_step(s.get()) != SQLITE_DONE) _fail("mark job running");
   return sqlite3_changes(_db) > 0;
+}
+
+void JobStore::set_limits(const std::string& id, const nlohmann::json& limits) {
+  std::lock_guard lock(_mutex);
+  Statement s(_prepare("UPDATE jobs SET limits = ? WHERE id = ?"));
+  s.bind(1, limits.dump());
+  s.bind(2, id);
+  if (sqlite3_step(s.get()) != SQLITE_DONE) _fail("record job limits");
 }
 
 void JobStore::mark_submitted(const std::string& id, long pid, const std::string& runner) {

@@ -54,6 +54,9 @@ struct JobRecord {
   // The runner that ran it ("local", "slurm"), once it was submitted or started; absent for
   // jobs of a service from before runners were recorded.
   std::optional<std::string> runner;
+  // How its resources were limited, as its runner said (RunnerEvents::on_limits); null when
+  // it said nothing.
+  nlohmann::json limits;
 };
 
 enum class Stream { stdout_stream = 0, stderr_stream = 1 };
@@ -106,6 +109,9 @@ class JobStore {
 
   // queued → running, run by `runner` as `pid`. False when the job was no longer queued.
   bool mark_running(const std::string& id, double started_at, long pid, const std::string& runner);
+
+  // Records how the job's resources are limited (JobRecord::limits).
+  void set_limits(const std::string& id, const nlohmann::json& limits);
 
   // A queued job handed to `runner`'s own queue as `pid` (a Slurm job id); it stays queued.
   void mark_submitted(const std::string& id, long pid, const std::string& runner);

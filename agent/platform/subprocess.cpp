@@ -28,6 +28,7 @@ namespace {
 struct ChildReport {
   SpawnStage stage;
   int error;
+  std::size_t which = 0;  // with SpawnStage::cgroup: the index in join_cgroups
 };
 
 double monotonic_now() {
@@ -53,6 +54,7 @@ struct Prepared {
   Pipe err;
   Fd file;
   Pipe report;
+  std::vector<Fd> cgroups;  // cgroup.procs of each group to join, open for writing
 };
 
 volatile sig_atomic_t g_supervisor_term = 0;
@@ -161,8 +163,8 @@ int signal_children(int sig) {
 
 // The child's side: never returns.
 [[noreturn]] void run_child(const SpawnOptions& options, Prepared& p) {
-  auto fail = [&](SpawnStage stage, int error) {
-    ChildReport report{stage, error};
+  auto fail = [&](SpawnStage stage, int error, std::size_t which = 0) {
+    ChildReport report{stage, error, which};
     ssize_t ignored = ::write(p.report.write.get(), &report, sizeof report);
     (void)ignored;
     ::_exit(127);
@@ -171,6 +173,13 @@ int signal_children(int sig) {
     ::setsid();
   } else if (options.group == ProcessGroup::new_group) {
     ::setpgid(0, 0);
+  }
+  for (std::size_t i = 0; i < p.cgroups.size(); ++i) {
+    ssize_t wrote;
+    do {
+      wrote = ::write(p.cgroups[i].get(), "0", 1);
+    } while (wrote < 0 && errno == EINTR);
+    if (wrote != 1) fail(SpawnStage::cgroup, wrote < 0 ? errno : EIO, i);
   }
   if (options.detach) {
     const pid_t grandchild = ::fork();
@@ -264,6 +273,13 @@ Child spawn(const SpawnOptions& options) {
     const int error = errno;
     throw SpawnError(SpawnStage::prepare, error, "cannot open /dev/null: " + errno_text(error));
   }
+  for (const auto& procs : options.join_cgroups) {
+    p.cgroups.push_back(open_fd(procs, O_WRONLY));
+    if (!p.cgroups.back().valid()) {
+      const int error = errno;
+      throw SpawnError(SpawnStage::prepare, error, "cannot open " + procs + ": " + errno_text(error));
+    }
+  }
   if (options.output == ChildOutput::file) {
     p.file = open_fd(options.output_file, O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (!p.file.valid()) {
@@ -294,6 +310,10 @@ Child spawn(const SpawnOptions& options) {
   if (failed) {
     std::string what;
     switch (report.stage) {
+      case SpawnStage::cgroup:
+        what = "cannot join the control group " +
+               options.join_cgroups[std::min(report.which, options.join_cgroups.size() - 1)];
+        break;
       case SpawnStage::chdir:
         what = "cannot enter the directory " + options.cwd;
         break;

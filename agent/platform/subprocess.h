@@ -48,6 +48,10 @@ struct SpawnOptions {
   // Best effort, as resource requests: a limit the kernel refuses is not an error.
   std::optional<std::uint64_t> address_space_limit;  // RLIMIT_AS, in bytes
   std::vector<int> cpus;  // the CPUs it may run on; empty: the caller's affinity
+  // Control groups it joins before anything else runs (a supervisor included): the
+  // cgroup.procs file of each, which the child writes "0" into. One that refuses it fails
+  // the start (SpawnStage::cgroup).
+  std::vector<std::string> join_cgroups;
   // Started under a supervisor, so that every process it starts ends with it: the child
   // (Child::pid, in its own session with new_session) becomes a child subreaper and runs the
   // program as its own child, in a process group of its own. When the program exits, the
@@ -66,12 +70,14 @@ struct Child {
   Fd err;
 };
 
-// Why spawn failed: in this process (a pipe, /dev/null, the output file), at fork, or in the
-// child when it entered its directory or ran exec.
-enum class SpawnStage { prepare, fork, chdir, exec };
+// Why spawn failed: in this process (a pipe, /dev/null, the output file, a control group's
+// file), at fork, or in the child when it joined a control group, entered its directory or
+// ran exec.
+enum class SpawnStage { prepare, fork, cgroup, chdir, exec };
 
 // what(): "cannot create a pipe: ...", "cannot open FILE: ...", "cannot start a process:
-// ...", "cannot enter the directory DIR: ...", "cannot run PROGRAM: ...".
+// ...", "cannot join the control group FILE: ...", "cannot enter the directory DIR: ...",
+// "cannot run PROGRAM: ...".
 class SpawnError : public SystemError {
  public:
   SpawnError(SpawnStage stage_, int error_code_, const std::string& message)

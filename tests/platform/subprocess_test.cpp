@@ -43,6 +43,17 @@ TEST(Spawn, FailuresBeforeExecAreReportedNotGuessed) {
     EXPECT_EQ(e.stage, SpawnStage::chdir);
     EXPECT_THAT(e.what(), StartsWith("cannot enter the directory /nonexistent/dir: "));
   }
+  // A control group that refuses the child (here a file that takes no byte).
+  auto refused = sh("exit 0");
+  refused.join_cgroups = {"/dev/null", "/dev/full"};
+  try {
+    spawn(refused);
+    FAIL() << "no error";
+  } catch (const SpawnError& e) {
+    EXPECT_EQ(e.stage, SpawnStage::cgroup);
+    EXPECT_EQ(e.error_code, ENOSPC);
+    EXPECT_THAT(e.what(), StartsWith("cannot join the control group /dev/full: "));
+  }
   // A program that runs and exits 127 is not a failure to start.
   Child child = spawn(sh("exit 127"));
   int status = 0;

@@ -164,6 +164,7 @@ TEST_F(LocalRunnerTest, JobsRunWithLimitsAndWithoutSecrets) {
   auto o = options();
   o.has_gpu = false;
   o.pass_env = {"MYAPP_AUTH"};
+  o.use_cgroups = false;  // the per-process limit below; job_limits_test has the whole job's
   RunningService service(o);
   ::setenv("PELMORA_API_KEY", "pmk_secret_of_the_service", 1);
   ::setenv("DATABASE_URL", "postgres://u:pw@db/x", 1);
@@ -185,7 +186,7 @@ TEST_F(LocalRunnerTest, JobsRunWithLimitsAndWithoutSecrets) {
   for (const auto& e : all_entries(service.url(), service.key(), id)) text += e["content"].get<std::string>();
   EXPECT_EQ(text, "None\nNone passed\n1\nEOF\n" + id + " True\n1\n");
 
-  // Memory: an address-space limit that a large allocation runs into.
+  // Memory without a control group: an address-space limit that a large allocation runs into.
   id = submit_raw(service.url(), service.key(), "x = bytearray(600 * 1024 * 1024)\nprint('no limit')\n",
                   false, json{{"memory", "300Mi"}});
   json done = wait_for_end(service.url(), service.key(), id);
