@@ -4,8 +4,9 @@
 // process it starts, bubblewrap included) rather than per process.
 //
 // cgroup v2 is used when the unified hierarchy offers the controller and the service may
-// hand it to groups below its own (when the service's group holds processes, the service
-// first moves itself into a leaf group "pelmora-service" beside the jobs'); else cgroup v1,
+// hand it to groups below its own (when the service's group holds processes, they are first
+// moved, the service among them, into a leaf group "pelmora-service" beside the jobs'); else
+// cgroup v1,
 // where memory and pids are hierarchies of their own. Where neither can be written (no
 // privileges, no such controller), a job gets no group for that controller.
 

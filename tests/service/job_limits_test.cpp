@@ -181,5 +181,28 @@ TEST(JobsDir, RefusesOneThatHoldsOrLiesInTheState) {
   }
 }
 
+TEST(JobsDir, RetentionDeletesJobsThere) {
+  if (testing::test_python().empty()) GTEST_SKIP() << "no python3 to run jobs with";
+  TempDir dir;
+  ServiceOptions o;
+  o.data_dir = dir.path() + "/data";
+  o.jobs_dir = dir.path() + "/jobs";
+  o.keep_days = 1e-6;  // about 0.09 s
+  std::string id;
+  {
+    RunningService service(o);
+    id = submit_raw(service.url(), service.key(), "print(1)\n");
+    EXPECT_EQ(wait_for_end(service.url(), service.key(), id)["status"], "completed");
+    ASSERT_TRUE(std::filesystem::exists(o.jobs_dir + "/" + id));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // past the retention time
+  RunningService again(o);
+  for (int i = 0; i < 500 && again.service().retention_sweeps() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GE(again.service().retention_sweeps(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(o.jobs_dir + "/" + id));
+}
+
 }  // namespace
 }  // namespace pelmora::service
