@@ -214,7 +214,11 @@ void add_submit_commands(CLI::App& app, int& exit_code) {
   submit->add_option("FILE", submit_args->file, "The script to run")->required();
   submit->add_option("--gpu", submit_args->gpu, "GPU type to ask for (e.g. A100)");
   submit->add_option("--cpu", submit_args->cpu, "Number of CPUs to ask for");
-  submit->add_option("--memory", submit_args->memory, "Memory to ask for (e.g. 16Gi)");
+  submit->add_option("--memory", submit_args->memory,
+                     "Memory to ask for: a number of bytes, or with K, M, G, T (powers of 1000) "
+                     "or Ki, Mi, Gi, Ti (powers of 1024), e.g. 16Gi = 17179869184 bytes, "
+                     "1G = 1000000000 bytes; every runner uses those bytes (a Slurm job gets "
+                     "them as --mem in MiB, rounded up)");
   submit->add_flag("--fast", submit_args->fast, "Run in performance mode");
   submit->add_flag("--follow", submit_args->follow, "Follow the job's log until it ends");
   submit->add_flag("--project", submit_args->project,

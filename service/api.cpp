@@ -73,6 +73,10 @@ json status_document(const JobRecord& job) {
   if (job.runner == kSlurmRunnerName && job.pid) doc["slurm_job_id"] = std::to_string(*job.pid);
   // How its memory, processes, output and files were limited, when its runner said.
   if (job.limits.is_object()) doc["limits"] = job.limits;
+  // The amount every runner asks for, by parse_memory's rule.
+  if (job.resources.is_object() && job.resources.contains("memory") && job.resources["memory"].is_string()) {
+    if (auto bytes = parse_memory(job.resources["memory"].get<std::string>())) doc["memory_bytes"] = *bytes;
+  }
   return doc;
 }
 
@@ -252,7 +256,7 @@ void Api::_status(const Request& req, Response& res, const std::string& id) {
   if (!caller) return;
   auto job = _own_job(*caller, id, res);
   if (!job) return;
-  send_json(res, 200, status_document(*job));
+  send_json(res, 200, _document(*job));
 }
 
 void Api::_output(const Request& req, Response& res, const std::string& id) {
@@ -280,6 +284,17 @@ void Api::_output(const Request& req, Response& res, const std::string& id) {
                  {"status", job->status}});
 }
 
+nlohmann::json Api::_document(const JobRecord& job) {
+  json doc = status_document(job);
+  if (job.status == kQueued) {
+    if (std::string reason = _scheduler.pending_reason(job.id); !reason.empty()) {
+      doc["pending_reason"] = reason;
+    }
+  }
+  if (!is_terminal(job.status) && _scheduler.cancel_requested(job.id)) doc["cancel_requested"] = true;
+  return doc;
+}
+
 void Api::_cancel(const Request& req, Response& res, const std::string& id) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
@@ -294,7 +309,7 @@ void Api::_cancel(const Request& req, Response& res, const std::string& id) {
                           {"job_id", now->id},
                           {"status", now->status}});
   }
-  send_json(res, 200, status_document(*now));
+  send_json(res, 200, _document(*now));
 }
 
 void Api::_health(const Request& req, Response& res) {

@@ -56,6 +56,10 @@ class Api {
   void _status(const Request& req, Response& res, const std::string& id);
   void _output(const Request& req, Response& res, const std::string& id);
   void _cancel(const Request& req, Response& res, const std::string& id);
+  // status_document plus what the scheduler knows of the job now: "pending_reason" while
+  // it waits in a runner's queue for a reason, "cancel_requested" while a cancel waits for
+  // the runner's confirmation.
+  nlohmann::json _document(const JobRecord& job);
   void _health(const Request& req, Response& res);
   // Seconds until the caller may submit again; 0 when it may now (and the submission is
   // counted).

@@ -65,6 +65,18 @@ class RunnerEvents {
     (void)limits;
   }
   virtual void on_started(const LaunchSpec& job, long pid) = 0;
+  // on_started for a job that began at `wall_time` (seconds since the epoch), earlier than
+  // the report: a runner that learns of the start late says when it really was.
+  virtual void on_started_at(const LaunchSpec& job, long pid, double wall_time) {
+    (void)wall_time;
+    on_started(job, pid);
+  }
+  // While the job waits in the runner's own queue (after on_submitted): why, in that
+  // queue's words ("Resources", "Priority"); empty once it no longer waits for a reason.
+  virtual void on_waiting(const LaunchSpec& job, const std::string& reason) {
+    (void)job;
+    (void)reason;
+  }
   virtual void on_output(const LaunchSpec& job, std::int64_t first_index,
                          const std::vector<OutputLine>& lines) = 0;
   virtual void on_finished(const LaunchSpec& job, const JobOutcome& outcome) = 0;
@@ -96,6 +108,10 @@ class JobRunner {
   // its processes are gone; 0: the runner's jobs end out of the service's sight (a
   // cluster's), and a cancelled job is recorded as cancelled at once.
   virtual double cancel_wait_seconds() const { return 0; }
+  // True when a cancel only asks: the job is cancelled once the runner reports its end with
+  // the error "cancelled" (a cluster that must confirm it, however long it is unreachable),
+  // and keeps its status until then. A job that ends otherwise meanwhile was not cancelled.
+  virtual bool cancel_confirmed_by_end() const { return false; }
   // Stops every running job as cancel does and waits until each has reported on_finished.
   virtual void stop_all() = 0;
   // The service stops: a runner whose jobs live on without it (resume takes them up at the

@@ -156,6 +156,20 @@ std::optional<std::string> Scheduler::cancel(const std::string& job_id) {
   const double wait = _runner->cancel_wait_seconds();
   auto current = _store.get(job_id);
   if (!current) return std::nullopt;
+  if (_runner->cancel_confirmed_by_end() && !is_terminal(current->status)) {
+    bool handed_on;
+    {
+      std::lock_guard lock(_mutex);
+      // on_finished takes it out of _active and _cancelling under the same lock.
+      handed_on = _active.count(job_id) > 0;
+      if (handed_on) _cancelling.insert(job_id);
+    }
+    if (handed_on) {
+      service_logger()->info("{} cancel requested (was {})", job_id, current->status);
+      _runner->cancel(job_id);
+      return current->status;
+    }
+  }
   if (current->status == kRunning && wait > 0) {
     {
       std::lock_guard lock(_mutex);
@@ -226,8 +240,40 @@ void Scheduler::on_limits(const LaunchSpec& job, const nlohmann::json& limits) {
   _store.set_limits(job.job_id, limits);
 }
 
-void Scheduler::on_started(const LaunchSpec& job, long pid) {
-  if (_store.mark_running(job.job_id, _clock.wall(), pid, _runner->name())) {
+bool Scheduler::cancel_requested(const std::string& job_id) {
+  std::lock_guard lock(_mutex);
+  return _cancelling.count(job_id) > 0;
+}
+
+std::string Scheduler::pending_reason(const std::string& job_id) {
+  std::lock_guard lock(_mutex);
+  auto it = _pending_reasons.find(job_id);
+  return it == _pending_reasons.end() ? "" : it->second;
+}
+
+void Scheduler::on_waiting(const LaunchSpec& job, const std::string& reason) {
+  std::lock_guard lock(_mutex);
+  if (reason.empty()) {
+    _pending_reasons.erase(job.job_id);
+  } else {
+    _pending_reasons[job.job_id] = reason;
+  }
+}
+
+void Scheduler::on_started(const LaunchSpec& job, long pid) { on_started_at(job, pid, _clock.wall()); }
+
+void Scheduler::on_started_at(const LaunchSpec& job, long pid, double wall_time) {
+  {
+    std::lock_guard lock(_mutex);
+    _pending_reasons.erase(job.job_id);
+  }
+  // Never later than now, nor before the job was submitted.
+  double now = _clock.wall();
+  if (wall_time > now) wall_time = now;
+  if (auto record = _store.get(job.job_id); record && wall_time < record->created_at) {
+    wall_time = record->created_at;
+  }
+  if (_store.mark_running(job.job_id, wall_time, pid, _runner->name())) {
     service_logger()->info("{} running (pid {})", job.job_id, pid);
   } else {
     // Cancelled between leaving the queue and starting.
@@ -262,6 +308,12 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
   {
     std::lock_guard lock(_mutex);
     cancelling = _cancelling.count(job.job_id) > 0;
+    _pending_reasons.erase(job.job_id);
+    if (_runner->cancel_confirmed_by_end()) {
+      _cancelling.erase(job.job_id);
+      // Cancelled when the runner says a cancel took; a job that ended first was not.
+      cancelling = error == "cancelled";
+    }
     auto lost = _lost_output.find(job.job_id);
     if (lost != _lost_output.end()) {
       status = kFailed;

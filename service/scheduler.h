@@ -41,8 +41,16 @@ class Scheduler : public RunnerEvents {
   // Cancels a job: a queued one leaves the queue, a running one is stopped. A running job
   // is recorded as cancelled once the runner reports its end (all its processes gone): this
   // waits for that, up to the runner's cancel_wait_seconds, then records it cancelled
-  // anyway. Returns the status the job had before, or nothing for an unknown job.
+  // anyway. With a runner whose cancels are confirmed by the job's end
+  // (JobRunner::cancel_confirmed_by_end), a job handed to it keeps its status until then:
+  // cancel_requested says so meanwhile. Returns the status the job had before, or nothing
+  // for an unknown job.
   std::optional<std::string> cancel(const std::string& job_id);
+
+  // Whether a cancel of the job was asked for and the runner has not reported its end yet.
+  bool cancel_requested(const std::string& job_id);
+  // Why the job waits in the runner's own queue (on_waiting); empty when it is not known to.
+  std::string pending_reason(const std::string& job_id);
 
   // Stops taking jobs and lets the runner go (JobRunner::release_all): jobs it stops are
   // recorded as failed with the error "the service stopped while the job was running"; jobs
@@ -60,6 +68,8 @@ class Scheduler : public RunnerEvents {
   void on_submitted(const LaunchSpec& job, long pid) override;
   void on_limits(const LaunchSpec& job, const nlohmann::json& limits) override;
   void on_started(const LaunchSpec& job, long pid) override;
+  void on_started_at(const LaunchSpec& job, long pid, double wall_time) override;
+  void on_waiting(const LaunchSpec& job, const std::string& reason) override;
   // Output the store cannot take (a full disk) is lost; the job then fails with an error
   // that says how much was lost and why, whatever its exit code.
   void on_output(const LaunchSpec& job, std::int64_t first_index,
@@ -86,6 +96,7 @@ class Scheduler : public RunnerEvents {
   // Per job, the output entries the store could not take, and why (the first failure).
   std::map<std::string, std::pair<std::int64_t, std::string>> _lost_output;
   std::set<std::string> _cancelling;  // running jobs cancelled, their end not reported yet
+  std::map<std::string, std::string> _pending_reasons;  // on_waiting's, until the job starts
   std::condition_variable _ended;     // a job left _active
   bool _stopping = false;
 };

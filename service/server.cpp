@@ -137,6 +137,9 @@ JobService::JobService(ServiceOptions options) : _options(std::move(options)) {
                          " (is this machine a Slurm submit host, with the Slurm commands on PATH?)");
       }
     }
+    SlurmClusterCheck check = check_slurm_cluster(_options.slurm);
+    if (!check.refusal.empty()) throw ServeError(check.refusal);
+    if (!check.warning.empty()) service_logger()->warn("{}", check.warning);
   } else if (_options.runner != "local") {
     throw ServeError("unknown runner \"" + _options.runner + "\": use local or slurm");
   }

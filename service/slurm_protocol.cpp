@@ -80,7 +80,7 @@ std::vector<std::string> slurm_resource_args(const nlohmann::json& resources) {
   if (resources.contains("memory") && resources["memory"].is_string()) {
     if (auto bytes = parse_memory(resources["memory"].get<std::string>())) {
       constexpr std::uint64_t mib = 1024 * 1024;
-      args.push_back("--mem=" + std::to_string((*bytes + mib - 1) / mib));
+      args.push_back("--mem=" + std::to_string((*bytes + mib - 1) / mib) + "M");
     }
   }
   if (resources.contains("gpu") && resources["gpu"].is_string()) {
@@ -137,14 +137,76 @@ std::string sbatch_without_id_message(const std::string& out) {
   return "sbatch printed no job id" + (out.empty() ? "" : ": " + trim(out));
 }
 
-std::map<std::string, std::string> parse_squeue_states(const std::string& text) {
-  std::map<std::string, std::string> states;
+std::map<std::string, SqueueEntry> parse_squeue(const std::string& text) {
+  std::map<std::string, SqueueEntry> jobs;
   for (const auto& line : nonempty_lines(text)) {
     std::size_t space = line.find(' ');
     if (space == std::string::npos) continue;
-    states[line.substr(0, space)] = first_word(trim(line.substr(space + 1)));
+    std::string rest = trim(line.substr(space + 1));
+    SqueueEntry entry;
+    entry.state = first_word(rest);
+    if (rest.size() > entry.state.size()) entry.reason = trim(rest.substr(entry.state.size()));
+    jobs[line.substr(0, space)] = std::move(entry);
   }
-  return states;
+  return jobs;
+}
+
+namespace {
+
+struct PendingReason {
+  const char* name;
+  bool never_runs;
+  const char* meaning;
+};
+
+constexpr PendingReason kPendingReasons[] = {
+    {"BadConstraints", true, "the job's constraints can never be met"},
+    {"PartitionConfig", true,
+     "the partition cannot meet the request, such as more CPUs or memory than its nodes have"},
+    {"PartitionTimeLimit", true, "the time limit asked for is beyond the partition's"},
+    {"InvalidAccount", true, "the job's account is not valid"},
+    {"InvalidQOS", true, "the job's QOS is not valid"},
+    {"AccountNotAllowed", true, "the partition does not allow the job's account"},
+    {"QOSNotAllowed", true, "the partition does not allow the job's QOS"},
+    {"DependencyNeverSatisfied", true, "a job it depends on can never end as required"},
+    {"Resources", false, "waiting for resources to become free"},
+    {"Priority", false, "jobs of higher priority go first"},
+    {"ReqNodeNotAvail", false, "a node it needs is not available now"},
+    {"PartitionNodeLimit", false, "beyond the partition's node limits, or its nodes are down"},
+    {"PartitionDown", false, "the partition is down"},
+    {"PartitionInactive", false, "the partition is inactive"},
+    {"NodeDown", false, "a node it needs is down"},
+    {"BeginTime", false, "its start time has not come yet"},
+    {"Dependency", false, "waiting for a job it depends on"},
+    {"JobHeldAdmin", false, "held by an administrator"},
+    {"JobHeldUser", false, "held by its user"},
+};
+
+const PendingReason* find_reason(const std::string& reason) {
+  for (const auto& known : kPendingReasons) {
+    if (reason == known.name) return &known;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool never_runs_reason(const std::string& reason) {
+  const PendingReason* known = find_reason(reason);
+  return known != nullptr && known->never_runs;
+}
+
+std::string explain_pending_reason(const std::string& reason) {
+  const PendingReason* known = find_reason(reason);
+  return known == nullptr ? reason : reason + " (" + known->meaning + ")";
+}
+
+std::vector<std::string> parse_sinfo_partitions(const std::string& text) {
+  std::vector<std::string> names;
+  for (auto& line : nonempty_lines(text)) {
+    if (std::find(names.begin(), names.end(), line) == names.end()) names.push_back(std::move(line));
+  }
+  return names;
 }
 
 bool squeue_forgot_job(const std::string& err) {

@@ -28,7 +28,7 @@ std::string slurm_batch_script(const std::string& job_id, const std::string& wor
                                const std::string& python);
 
 // The sbatch options asking for a job's (checked) resources: "cpu" N → --cpus-per-task=N;
-// "memory" → --mem in whole megabytes of 2^20 bytes (Slurm's unit), rounded up; "gpu"
+// "memory" (parse_memory's bytes) → --mem=<MiB>M, whole mebibytes rounded up; "gpu"
 // "N" → --gres=gpu:N, "TYPE" → --gres=gpu:TYPE:1, "TYPE:N" → --gres=gpu:TYPE:N. Zero and
 // empty values ask for nothing. Throws std::invalid_argument for a "gpu" of another shape.
 std::vector<std::string> slurm_resource_args(const nlohmann::json& resources);
@@ -54,9 +54,37 @@ std::optional<std::string> parse_slurm_job_id(const std::string& text);
 // The error of a submission whose sbatch succeeded without printing a job id.
 std::string sbatch_without_id_message(const std::string& out);
 
-// `squeue -h -o '%i %T'` output: job id → the state's first word ("CANCELLED by 1000" →
-// "CANCELLED"). Lines of another shape are skipped.
-std::map<std::string, std::string> parse_squeue_states(const std::string& text);
+// What squeue says of one job: its state and, while it waits, Slurm's reason ("Resources",
+// "Priority", "PartitionConfig"; "None" or empty otherwise).
+struct SqueueEntry {
+  std::string state;
+  std::string reason;
+};
+
+// The squeue options for the answer parse_squeue reads.
+inline constexpr const char* kSqueueFormat = "%i %T %r";
+
+// `squeue -h -o '%i %T %r'` output: job id → its state (the state's first word) and reason
+// (the rest of the line, trimmed; empty when absent). Lines of another shape are skipped.
+std::map<std::string, SqueueEntry> parse_squeue(const std::string& text);
+
+// Pending reasons that say Slurm will never start the job as it was asked for: the request
+// exceeds what the partition or the cluster is configured with, or names an account, QOS or
+// dependency that cannot be met. Slurm keeps such a job pending for ever; the runner cancels
+// it and fails it with the reason. They are BadConstraints, PartitionConfig,
+// PartitionTimeLimit, InvalidAccount, InvalidQOS, AccountNotAllowed, QOSNotAllowed and
+// DependencyNeverSatisfied. Reasons that clear by themselves or by a node coming back
+// (Resources, Priority, ReqNodeNotAvail, PartitionNodeLimit, PartitionDown, held jobs, limits
+// of an association) are not among them.
+bool never_runs_reason(const std::string& reason);
+
+// A pending reason as a user reads it: "PartitionConfig" → "PartitionConfig (the partition
+// cannot meet the request, such as more CPUs or memory than its nodes have)". Unknown
+// reasons stay as they are.
+std::string explain_pending_reason(const std::string& reason);
+
+// The partition names in `sinfo -h -o %R` output, one a line.
+std::vector<std::string> parse_sinfo_partitions(const std::string& text);
 
 // squeue asked about one job it no longer knows fails saying so: its answer is then an empty
 // list, not a failure.

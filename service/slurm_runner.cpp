@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -86,13 +87,23 @@ std::string read_from(const std::string& path, std::uint64_t offset, std::size_t
   return data;
 }
 
+// When the file at `path` was made (its birth time, else its last change), as wall time;
+// absent when it does not exist.
+std::optional<double> file_made_at(const std::string& path) {
+  struct statx info {};
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME, &info) != 0) return std::nullopt;
+  const auto& t = (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_mtime;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 }  // namespace
 
 // A job handed to Slurm. `slurm_id` is set once, under the runner's _mutex (the poller only
-// takes up jobs that have one); `cancelled` is guarded by _mutex; everything from `events`
+// takes up jobs that have one); `cancelled` and `cancel_taken` are guarded by _mutex;
+// everything from `events`
 // on by `events`, which is held while events are reported, so that they keep their order
 // whichever thread reports them.
-struct SlurmRunner::Job {
+struct SlurmRunner::Job : std::enable_shared_from_this<SlurmRunner::Job> {
   Job(const LaunchSpec& job, RunnerEvents& runner_events, const SlurmRunnerOptions& options,
       std::int64_t first_index = 0)
       : spec(job),
@@ -102,13 +113,16 @@ struct SlurmRunner::Job {
   LaunchSpec spec;
   std::string slurm_id;  // empty while sbatch runs
   std::vector<std::string> resource_args;  // for sbatch
-  bool cancelled = false;
+  bool cancelled = false;     // a cancel was asked for
+  bool cancel_taken = false;  // scancel succeeded: Slurm ends the job as cancelled
   bool resumed = false;  // left by a previous service, followed again
 
   std::mutex events;
   bool ended = false;    // on_finished was reported or is being reported, or it was released
   bool started = false;  // on_started was reported
   std::string last_state;  // as squeue last showed it
+  std::string reason;      // why it waits, as last reported with on_waiting
+  std::string never_runs;  // the pending reason that says it never will: it is being cancelled
   double gone_since = 0;   // monotonic time it was first seen out of the queue; 0: in it
   OutputBatcher output;
   LineSplitter splitters[2];
@@ -124,6 +138,7 @@ SlurmRunner::SlurmRunner(SlurmRunnerOptions options, RunnerEvents& events, Clock
     : _options(std::move(options)), _events(events), _clock(clock) {
   _poller = std::thread([this] { _poll_loop(); });
   _submitter = std::thread([this] { _submit_loop(); });
+  _canceller = std::thread([this] { _cancel_loop(); });
 }
 
 SlurmRunner::~SlurmRunner() {
@@ -135,6 +150,7 @@ SlurmRunner::~SlurmRunner() {
   _changed.notify_all();
   _poller.join();
   _submitter.join();
+  _canceller.join();
 }
 
 void SlurmRunner::launch(const LaunchSpec& spec) {
@@ -248,14 +264,13 @@ void SlurmRunner::_submit(const std::shared_ptr<Job>& job) {
   } catch (const std::exception& e) {
     service_logger()->error("{}: cannot record its Slurm job {}: {}", spec.job_id, slurm_id, e.what());
   }
-  bool cancelled;
   {
     std::lock_guard lock(_mutex);
     job->slurm_id = slurm_id;
-    cancelled = job->cancelled;
+    if (job->cancelled) _request_scancel(job);
   }
   service_logger()->info("{} submitted to Slurm as job {}", spec.job_id, slurm_id);
-  if (cancelled) _scancel({slurm_id});
+  _changed.notify_all();
 }
 
 bool SlurmRunner::resume(const LaunchSpec& spec, const ResumePoint& from) {
@@ -298,15 +313,14 @@ std::size_t SlurmRunner::release_all() {
 }
 
 void SlurmRunner::cancel(const std::string& job_id) {
-  std::string slurm_id;
   std::shared_ptr<Job> unsubmitted;
   {
     std::lock_guard lock(_mutex);
     auto it = _jobs.find(job_id);
     if (it == _jobs.end() || it->second->cancelled) return;
     it->second->cancelled = true;
-    // Still in sbatch: the submitting thread cancels it once it has an id.
-    slurm_id = it->second->slurm_id;
+    // Still in sbatch: the submitting thread asks for its scancel once it has an id.
+    if (!it->second->slurm_id.empty()) _request_scancel(it->second);
     auto waiting = std::find(_to_submit.begin(), _to_submit.end(), it->second);
     if (waiting != _to_submit.end()) {
       unsubmitted = *waiting;
@@ -321,13 +335,74 @@ void SlurmRunner::cancel(const std::string& job_id) {
     }
     _events.on_finished(unsubmitted->spec, JobOutcome{std::nullopt, std::string("cancelled")});
     _forget(*unsubmitted);
-  } else if (!slurm_id.empty()) {
-    _scancel({slurm_id});
+  } else {
+    _changed.notify_all();
   }
 }
 
-void SlurmRunner::_scancel(const std::vector<std::string>& slurm_ids) {
-  if (slurm_ids.empty()) return;
+void SlurmRunner::_request_scancel(const std::shared_ptr<Job>& job) {
+  if (std::find(_to_cancel.begin(), _to_cancel.end(), job) == _to_cancel.end()) {
+    _to_cancel.push_back(job);
+  }
+}
+
+void SlurmRunner::_cancel_loop() {
+  bool warned = false;
+  while (true) {
+    std::vector<std::shared_ptr<Job>> jobs;
+    {
+      std::unique_lock lock(_mutex);
+      _changed.wait(lock, [this] { return _quit || !_to_cancel.empty(); });
+      if (_quit) return;
+      jobs.assign(_to_cancel.begin(), _to_cancel.end());
+    }
+    bool unreachable = false;
+    for (const auto& job : jobs) {
+      {
+        std::lock_guard events(job->events);
+        if (job->ended) {  // ended, or released, meanwhile
+          std::lock_guard lock(_mutex);
+          std::erase(_to_cancel, job);
+          continue;
+        }
+      }
+      CommandResult result = run_slurm_command({_options.scancel, job->slurm_id},
+                                               _options.command_timeout, _options.pass_env);
+      if (!result.ok() && (!result.ran || controller_unreachable(result.output.err))) {
+        if (!warned) {
+          service_logger()->warn("{}: scancel of Slurm job {} is tried again every {} s until the "
+                                 "controller takes it: {}", job->spec.job_id, job->slurm_id,
+                                 _options.poll_interval, result.message("scancel"));
+          warned = true;
+        }
+        unreachable = true;
+        break;  // the others would wait for the controller the same way
+      }
+      if (result.ok()) {
+        service_logger()->info("{}: Slurm took the cancel of its job {}", job->spec.job_id, job->slurm_id);
+      } else {
+        // Slurm refused it, mostly because the job has ended: it keeps its own outcome.
+        service_logger()->info("{}: scancel of Slurm job {} refused: {}", job->spec.job_id,
+                               job->slurm_id, result.message("scancel"));
+      }
+      std::lock_guard lock(_mutex);
+      job->cancel_taken = result.ok();
+      std::erase(_to_cancel, job);
+      _look_now = true;
+    }
+    _changed.notify_all();
+    if (!unreachable) {
+      warned = false;
+      continue;
+    }
+    std::unique_lock lock(_mutex);
+    wait_on_clock(_clock, _changed, lock, _options.poll_interval, _options.output_interval,
+                  [this] { return _quit; });
+  }
+}
+
+bool SlurmRunner::_scancel(const std::vector<std::string>& slurm_ids) {
+  if (slurm_ids.empty()) return true;
   std::vector<std::string> args = {_options.scancel};
   args.insert(args.end(), slurm_ids.begin(), slurm_ids.end());
   CommandResult result = run_slurm_command(args, _options.command_timeout, _options.pass_env);
@@ -337,19 +412,27 @@ void SlurmRunner::_scancel(const std::vector<std::string>& slurm_ids) {
     _look_now = true;
   }
   _changed.notify_all();
+  return result.ok();
 }
 
 void SlurmRunner::stop_all() {
   std::vector<std::string> slurm_ids;
+  std::vector<std::shared_ptr<Job>> asked;
   {
     std::lock_guard lock(_mutex);
     for (auto& [id, job] : _jobs) {
-      if (job->cancelled) continue;
+      if (job->cancel_taken) continue;
       job->cancelled = true;
-      if (!job->slurm_id.empty()) slurm_ids.push_back(job->slurm_id);
+      if (!job->slurm_id.empty()) {
+        slurm_ids.push_back(job->slurm_id);
+        asked.push_back(job);
+      }
     }
   }
-  _scancel(slurm_ids);
+  if (_scancel(slurm_ids)) {
+    std::lock_guard lock(_mutex);
+    for (auto& job : asked) job->cancel_taken = true;
+  }
   std::vector<std::pair<std::shared_ptr<Job>, std::string>> left;  // with its Slurm id
   {
     std::unique_lock lock(_mutex);
@@ -416,7 +499,7 @@ void SlurmRunner::_poll_loop() {
       next_queue_poll = 0;
       continue;
     }
-    std::optional<std::map<std::string, std::string>> states;
+    std::optional<std::map<std::string, SqueueEntry>> states;
     if (now >= next_queue_poll) {
       next_queue_poll = now + _options.poll_interval;
       std::string ids;
@@ -424,10 +507,10 @@ void SlurmRunner::_poll_loop() {
       // "-t all": a job that has ended is listed with its final state for as long as the
       // controller remembers it.
       CommandResult result = run_slurm_command(
-          {_options.squeue, "-h", "-t", "all", "-j", ids, "-o", "%i %T"}, _options.command_timeout,
-          _options.pass_env);
+          {_options.squeue, "-h", "-t", "all", "-j", ids, "-o", kSqueueFormat},
+          _options.command_timeout, _options.pass_env);
       if (result.ok() || (result.ran && squeue_forgot_job(result.output.err))) {
-        states = parse_squeue_states(result.output.out);
+        states = parse_squeue(result.output.out);
         if (squeue_failing) service_logger()->info("squeue answers again");
         squeue_failing = false;
       } else if (!squeue_failing) {
@@ -442,16 +525,40 @@ void SlurmRunner::_poll_loop() {
 
 // One look at a job: what squeue said of it (`states`: absent when squeue was not asked
 // this time, or failed), its new output, and its end.
-void SlurmRunner::_advance(Job& job, const std::map<std::string, std::string>* states, double now) {
+void SlurmRunner::_advance(Job& job, const std::map<std::string, SqueueEntry>* states, double now) {
   std::unique_lock events(job.events);
   if (job.ended) return;
+  if (!job.started) {
+    // Slurm makes the output file as the job starts: its output is read from then on,
+    // whatever squeue has said so far.
+    if (auto made = file_made_at(job.file(kSlurmStdoutFile))) {
+      job.started = true;
+      _events.on_started_at(job.spec, std::stol(job.slurm_id), *made);
+    }
+  }
   if (states != nullptr) {
     auto it = states->find(job.slurm_id);
-    std::string state = it != states->end() ? it->second : "";
+    std::string state = it != states->end() ? it->second.state : "";
+    std::string reason = state == "PENDING" ? it->second.reason : "";
+    if (reason == "None" || reason == "(null)") reason.clear();
     if (!state.empty()) job.last_state = state;
     if (is_active_state(state) && !job.started) {
       job.started = true;
       _events.on_started(job.spec, std::stol(job.slurm_id));
+    }
+    if (reason != job.reason && !job.started) {
+      job.reason = reason;
+      _events.on_waiting(job.spec, reason);
+    }
+    if (job.never_runs.empty() && never_runs_reason(reason)) {
+      job.never_runs = reason;
+      service_logger()->warn("{}: Slurm says its job {} can never run ({}); cancelling it",
+                             job.spec.job_id, job.slurm_id, reason);
+      {
+        std::lock_guard lock(_mutex);
+        _request_scancel(job.shared_from_this());
+      }
+      _changed.notify_all();
     }
     if (state.empty() || is_final_state(state)) {
       if (job.gone_since == 0) job.gone_since = now;
@@ -467,9 +574,9 @@ void SlurmRunner::_advance(Job& job, const std::map<std::string, std::string>* s
   bool cancelled;
   {
     std::lock_guard lock(_mutex);
-    cancelled = job.cancelled;
+    cancelled = job.cancel_taken;
   }
-  if (!cancelled && now - job.gone_since < _options.exit_status_grace &&
+  if (!cancelled && job.never_runs.empty() && now - job.gone_since < _options.exit_status_grace &&
       access(job.file(kSlurmExitFile).c_str(), F_OK) != 0) {
     return;  // its exit status may not have reached this machine yet
   }
@@ -509,7 +616,8 @@ void SlurmRunner::_finish(Job& job) {
   if (!job.started && (status || has_output)) {
     // It ran and ended between two looks.
     job.started = true;
-    _events.on_started(job.spec, std::stol(job.slurm_id));
+    auto made = file_made_at(job.file(kSlurmStdoutFile));
+    _events.on_started_at(job.spec, std::stol(job.slurm_id), made ? *made : _clock.wall());
   }
   if (job.started) _read_output(job, true);
 
@@ -532,9 +640,17 @@ void SlurmRunner::_finish(Job& job) {
     }
   }
   JobOutcome outcome = slurm_outcome(end);
+  bool cancelled;
   {
     std::lock_guard lock(_mutex);
-    if (job.cancelled) outcome.error = "cancelled";
+    // Cancelled when Slurm took the cancel, or ended it so after a cancel was asked for.
+    cancelled = job.cancelled && (job.cancel_taken || end.state == "CANCELLED");
+  }
+  if (cancelled) {
+    outcome.error = "cancelled";
+  } else if (!job.never_runs.empty() && !job.started) {
+    outcome = JobOutcome{std::nullopt, "slurm: the job can never run as asked: " +
+                                           explain_pending_reason(job.never_runs)};
   }
   job.ended = true;
   events.unlock();
@@ -545,6 +661,34 @@ void SlurmRunner::_finish(Job& job) {
   }
   // Only now: stop_all waits for the job to leave _jobs.
   _forget(job);
+}
+
+SlurmClusterCheck check_slurm_cluster(const SlurmRunnerOptions& options) {
+  SlurmClusterCheck check;
+  if (!find_program(options.sinfo)) {
+    check.warning = "cannot check the Slurm cluster: " + options.sinfo + " not found";
+    return check;
+  }
+  CommandResult result = run_slurm_command({options.sinfo, "-h", "-o", "%R"},
+                                           options.command_timeout, options.pass_env);
+  if (!result.ok()) {
+    bool unreachable = !result.ran || controller_unreachable(result.output.err);
+    check.warning = unreachable
+                        ? "the Slurm controller does not answer (" + result.message("sinfo") +
+                              "): jobs wait in the queue until it does"
+                        : "cannot check the Slurm cluster: " + result.message("sinfo");
+    return check;
+  }
+  if (options.partition.empty()) return check;
+  auto partitions = parse_sinfo_partitions(result.output.out);
+  if (std::find(partitions.begin(), partitions.end(), options.partition) == partitions.end()) {
+    std::string known;
+    for (const auto& name : partitions) known += (known.empty() ? "" : ", ") + name;
+    check.refusal = "--slurm-partition " + options.partition +
+                    ": the Slurm cluster has no such partition (it has: " +
+                    (known.empty() ? "none" : known) + ")";
+  }
+  return check;
 }
 
 }  // namespace pelmora::service

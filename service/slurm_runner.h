@@ -15,7 +15,8 @@
 //
 // Thread-safe. One thread of the runner's own polls Slurm and reads the output files of
 // every job, whatever their number; another runs sbatch for the jobs launched, in their
-// order, so that launch never waits for Slurm. cancel runs scancel on the caller's thread.
+// order, so that launch never waits for Slurm; a third runs scancel for the jobs cancelled,
+// again and again while the controller cannot be reached, so that cancel never waits either.
 
 #include <atomic>
 #include <condition_variable>
@@ -45,6 +46,7 @@ struct SlurmRunnerOptions {
   std::string squeue = "squeue";
   std::string scancel = "scancel";
   std::string sacct = "sacct";
+  std::string sinfo = "sinfo";  // for check_slurm_cluster
   double poll_interval = 2.0;      // seconds between two squeue calls
   double output_interval = 0.5;    // seconds between two reads of the output files
   double command_timeout = 30.0;   // seconds a Slurm command may take before it is killed
@@ -72,17 +74,24 @@ class SlurmRunner : public JobRunner {
   // Hands the job to the submitting thread, which writes the batch script and submits it; a
   // job sbatch refuses gets on_finished with sbatch's message. While the controller cannot
   // be reached, sbatch is tried again every poll_interval. on_submitted comes once sbatch
-  // has given the Slurm job id, on_started once Slurm reports the job RUNNING, both with
-  // the Slurm job id as pid.
+  // has given the Slurm job id; on_started (on_started_at, with the time its output file
+  // was made) once the job's output file exists or Slurm reports it RUNNING, whichever is
+  // seen first, both with the Slurm job id as pid. While it waits in Slurm's queue,
+  // on_waiting gives Slurm's reason; a reason that says it can never run
+  // (never_runs_reason) cancels it and ends it failed with that reason.
   void launch(const LaunchSpec& job) override;
   // Follows again the Slurm job from.pid (running, waiting in Slurm's queue, or ended while
   // no service followed it), reading each output file on from where from.stream_bytes says.
   // Never asks Slurm here: a job Slurm no longer knows and that left no exit status is
   // reported failed by the polling thread. False only without a Slurm job id.
   bool resume(const LaunchSpec& job, const ResumePoint& from) override;
-  // scancel for a submitted job (also one still pending in Slurm's queue); the job ends
-  // through the normal path with the error "cancelled".
+  // Asks for the job's end and returns at once: a job sbatch has not taken yet ends now;
+  // a submitted one (also one still pending in Slurm's queue) gets scancel on the runner's
+  // thread, tried again every poll_interval while the controller cannot be reached, and
+  // ends through the normal path with the error "cancelled" once scancel has been taken.
+  // A job Slurm says has already ended keeps its own outcome.
   void cancel(const std::string& job_id) override;
+  bool cancel_confirmed_by_end() const override { return true; }
   // Cancels every job and waits, at most stop_timeout seconds, until Slurm has ended them;
   // jobs still not ended then are reported finished ("cancelled") and no longer followed.
   void stop_all() override;
@@ -96,11 +105,14 @@ class SlurmRunner : public JobRunner {
   void _poll_loop();
   void _submit_loop();
   void _submit(const std::shared_ptr<Job>& job);
-  void _advance(Job& job, const std::map<std::string, std::string>* states, double now);
+  void _advance(Job& job, const std::map<std::string, SqueueEntry>* states, double now);
   void _read_output(Job& job, bool to_end);
   void _finish(Job& job);
   void _forget(const Job& job);
-  void _scancel(const std::vector<std::string>& slurm_ids);
+  void _cancel_loop();
+  // Queues the job for _cancel_loop. Requires: _mutex held, the job has a Slurm id.
+  void _request_scancel(const std::shared_ptr<Job>& job);
+  bool _scancel(const std::vector<std::string>& slurm_ids);
 
   SlurmRunnerOptions _options;
   RunnerEvents& _events;
@@ -109,10 +121,25 @@ class SlurmRunner : public JobRunner {
   std::condition_variable _changed;  // _jobs shrank, or the poller should look now
   std::map<std::string, std::shared_ptr<Job>> _jobs;
   std::deque<std::shared_ptr<Job>> _to_submit;  // launched, waiting for sbatch
+  std::deque<std::shared_ptr<Job>> _to_cancel;  // submitted, waiting for scancel to be taken
   bool _look_now = false;
   bool _quit = false;
   std::thread _poller;
   std::thread _submitter;
+  std::thread _canceller;
 };
+
+// What a look at the cluster before the service starts found.
+struct SlurmClusterCheck {
+  // Why the service must not start (the partition asked for does not exist); empty: it may.
+  std::string refusal;
+  // Something to warn about (the controller does not answer: jobs wait until it does).
+  std::string warning;
+};
+
+// Asks the controller for its partitions (options.sinfo) and checks options.partition among
+// them. A controller that cannot be reached, or an sinfo that cannot say, is a warning, never
+// a refusal.
+SlurmClusterCheck check_slurm_cluster(const SlurmRunnerOptions& options);
 
 }  // namespace pelmora::service

@@ -14,11 +14,11 @@ using ::testing::HasSubstr;
 TEST(SlurmResources, MapToSbatchOptions) {
   EXPECT_THAT(slurm_resource_args(json::object()), ElementsAre());
   EXPECT_THAT(slurm_resource_args({{"cpu", 4}, {"memory", "4Gi"}, {"gpu", "2"}}),
-              ElementsAre("--cpus-per-task=4", "--mem=4096", "--gres=gpu:2"));
+              ElementsAre("--cpus-per-task=4", "--mem=4096M", "--gres=gpu:2"));
   // Slurm's megabyte is 2^20 bytes; a part of one counts as a whole.
-  EXPECT_THAT(slurm_resource_args({{"memory", "512M"}}), ElementsAre("--mem=489"));
-  EXPECT_THAT(slurm_resource_args({{"memory", "1"}}), ElementsAre("--mem=1"));
-  EXPECT_THAT(slurm_resource_args({{"memory", "1.5Gi"}}), ElementsAre("--mem=1536"));
+  EXPECT_THAT(slurm_resource_args({{"memory", "512M"}}), ElementsAre("--mem=489M"));
+  EXPECT_THAT(slurm_resource_args({{"memory", "1"}}), ElementsAre("--mem=1M"));
+  EXPECT_THAT(slurm_resource_args({{"memory", "1.5Gi"}}), ElementsAre("--mem=1536M"));
   EXPECT_THAT(slurm_resource_args({{"gpu", "a100"}}), ElementsAre("--gres=gpu:a100:1"));
   EXPECT_THAT(slurm_resource_args({{"gpu", "A100:2"}}), ElementsAre("--gres=gpu:A100:2"));
   EXPECT_THAT(slurm_resource_args({{"cpu", 0}, {"gpu", ""}}), ElementsAre());
@@ -65,8 +65,21 @@ TEST(SlurmProtocol, ParsesAnswers) {
                                          {std::string(19, '9') + "\n", std::nullopt}}) {
     EXPECT_EQ(parse_slurm_job_id(c.text), c.id) << c.text;
   }
-  EXPECT_EQ(parse_squeue_states("1 RUNNING\n2 CANCELLED by 1000\n\nbroken\n 3  PENDING \n"),
-            (std::map<std::string, std::string>{{"1", "RUNNING"}, {"2", "CANCELLED"}, {"3", "PENDING"}}));
+  auto queue = parse_squeue("1 RUNNING None\n2 CANCELLED by 1000\n\nbroken\n 3  PENDING  Resources \n4 PENDING\n");
+  ASSERT_EQ(queue.size(), 4u);
+  EXPECT_EQ(queue["1"].state, "RUNNING");
+  EXPECT_EQ(queue["2"].state, "CANCELLED");
+  EXPECT_EQ(queue["3"].state, "PENDING");
+  EXPECT_EQ(queue["3"].reason, "Resources");
+  EXPECT_EQ(queue["4"].reason, "");
+  EXPECT_TRUE(never_runs_reason("PartitionConfig"));
+  EXPECT_TRUE(never_runs_reason("InvalidQOS"));
+  for (const char* clears : {"Resources", "Priority", "ReqNodeNotAvail", "PartitionDown", "", "partitionconfig"}) {
+    EXPECT_FALSE(never_runs_reason(clears)) << clears;
+  }
+  EXPECT_THAT(explain_pending_reason("PartitionConfig"), HasSubstr("PartitionConfig (the partition"));
+  EXPECT_EQ(explain_pending_reason("Odd"), "Odd");
+  EXPECT_EQ(parse_sinfo_partitions("debug\n gpu \n\ndebug\n"), (std::vector<std::string>{"debug", "gpu"}));
   EXPECT_TRUE(squeue_forgot_job("slurm_load_jobs error: Invalid job id specified\n"));
   EXPECT_FALSE(squeue_forgot_job("Unable to contact slurm controller\n"));
 

@@ -286,7 +286,7 @@ TEST_F(SlurmRunnerTest, SubmissionAsksForResourcesWithoutTheServicesSecrets) {
                           "--job-name=pelmora-job-args", "--chdir=" + spec.work_dir,
                           "--output=" + spec.work_dir + "/" + kSlurmStdoutFile,
                           "--error=" + spec.work_dir + "/" + kSlurmStderrFile, "--cpus-per-task=2",
-                          "--mem=3072", "--gres=gpu:t4:1", spec.work_dir + "/" + kSlurmScriptFile));
+                          "--mem=3072M", "--gres=gpu:t4:1", spec.work_dir + "/" + kSlurmScriptFile));
   auto env = slurm.job_file(1, "env");
   EXPECT_THAT(env, Contains("PYTHONUNBUFFERED=1"));
   EXPECT_THAT(env, Not(Contains("PYTHONUNBUFFERED=0")));
