@@ -36,6 +36,17 @@ constexpr const char* kUrlHelp =
     "Base URL of the job service (default: PELMORA_API_URL, the saved login's, then the "
     "public service)";
 
+// How following commands wait: each output request may wait this long at the service for
+// new output, and a service that is away (restarting) is tried again for this long.
+constexpr double kFollowLongPoll = 30.0;
+constexpr double kFollowReconnect = 60.0;
+
+constexpr const char* kFollowHelp =
+    "Follow the job's log until it ends. New lines come as soon as the service has them. If "
+    "the service cannot be reached meanwhile (it restarts: connection refused or reset, or "
+    "502/503/504), the command tries again for up to a minute, then goes on from the line "
+    "where it was (none lost, none twice); after a minute it fails.";
+
 struct ServiceArgs {
   std::optional<std::string> api_key;
   std::optional<std::string> api_url;
@@ -86,7 +97,9 @@ int _exit_for(const nlohmann::json& document) {
 int _follow(const Endpoint& endpoint, const std::string& job_id) {
   LineTrackingBuf buf(std::cout.rdbuf());
   std::ostream out(&buf);
-  const nlohmann::json document = poll_job_at(endpoint, job_id, {.out = &out});
+  const nlohmann::json document =
+      poll_job_at(endpoint, job_id,
+                  {.out = &out, .long_poll = kFollowLongPoll, .reconnect_for = kFollowReconnect});
   if (!buf.at_line_start()) out << '\n';
   out.flush();
   const int code = _exit_for(document);
@@ -220,7 +233,7 @@ void add_submit_commands(CLI::App& app, int& exit_code) {
                      "1G = 1000000000 bytes; every runner uses those bytes (a Slurm job gets "
                      "them as --mem in MiB, rounded up)");
   submit->add_flag("--fast", submit_args->fast, "Run in performance mode");
-  submit->add_flag("--follow", submit_args->follow, "Follow the job's log until it ends");
+  submit->add_flag("--follow", submit_args->follow, kFollowHelp);
   submit->add_flag("--project", submit_args->project,
                    "Send the script's project (the working directory when the script lies "
                    "under it, else the script's directory) and run the script there with its "
@@ -240,7 +253,7 @@ void add_submit_commands(CLI::App& app, int& exit_code) {
   auto logs_args = std::make_shared<JobArgs>();
   CLI::App* logs = app.add_subcommand("logs", "Print a job's log (all of it so far, or following it to the end).");
   logs->add_option("JOB", logs_args->job_id, "The job id")->required();
-  logs->add_flag("--follow,-f", logs_args->follow, "Keep printing new log entries until the job ends");
+  logs->add_flag("--follow,-f", logs_args->follow, kFollowHelp);
   _add_service_options(logs, logs_args->service);
   logs->footer(kExitCodesHelp);
   logs->callback([logs_args, &exit_code] { exit_code = _run_logs(*logs_args); });

@@ -1,5 +1,6 @@
 #include "service/api.h"
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include "agent/platform/clock.h"
 #include "service/keys.h"
 #include "service/log.h"
+#include "service/output_waiters.h"
 #include "service/resources.h"
 #include "service/scheduler.h"
 #include "service/store.h"
@@ -55,6 +57,25 @@ std::optional<std::int64_t> parse_count(const std::string& text) {
   return value;
 }
 
+// Seconds as plain decimal digits with an optional fraction ("30", "0.5"), at most 18
+// characters.
+std::optional<double> parse_seconds(const std::string& text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  std::size_t dots = 0;
+  for (char c : text) {
+    if (c == '.') {
+      ++dots;
+    } else if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+  }
+  if (dots > 1 || text.front() == '.' || text.back() == '.') return std::nullopt;
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 json status_document(const JobRecord& job) {
@@ -81,9 +102,9 @@ json status_document(const JobRecord& job) {
 }
 
 Api::Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_dir,
-         ApiLimits limits)
+         ApiLimits limits, OutputWaiters* waiters)
     : _store(store), _keys(keys), _scheduler(scheduler), _jobs_dir(std::move(jobs_dir)),
-      _limits(limits) {}
+      _limits(limits), _waiters(waiters) {}
 
 void Api::handle(const Request& req, Response& res) {
   const bool get = req.method == "GET" || req.method == "HEAD";
@@ -270,18 +291,53 @@ void Api::_output(const Request& req, Response& res, const std::string& id) {
     if (!value) return send_error(res, 400, "\"offset\" must be a non-negative integer");
     offset = *value;
   }
-  auto page = _store.read_output(job->seq, offset, _limits.page_max_entries, _limits.page_max_bytes);
+  std::optional<double> wait;
+  if (auto text = req.param("wait"); text && _waiters != nullptr) {
+    auto value = parse_seconds(*text);
+    if (!value) return send_error(res, 400, "\"wait\" must be a number of seconds");
+    wait = std::min(*value, kMaxOutputWait);
+  }
+  json document = _output_document(*job, offset, wait);
+  if (!wait || !(*wait > 0) || !document["entries"].empty() || is_terminal(job->status)) {
+    return send_json(res, 200, document);
+  }
+  // Nothing yet: the answer waits for output, the job's end or the time.
+  auto later = std::make_shared<LaterAnswer>();
+  later->deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(*wait));
+  auto ticket = std::make_shared<std::uint64_t>(0);
+  const std::int64_t seq = job->seq;
+  const std::string job_id = job->id;
+  later->arm = [this, ticket, seq, job_id, offset](std::function<void()> wake) {
+    *ticket = _waiters->add(seq, wake);
+    // What came between the first look and now wakes nobody: look again.
+    auto now = _store.get(job_id);
+    if (!now || is_terminal(now->status) || _store.output_count(seq) > offset) wake();
+  };
+  later->answer = [this, ticket, seq, job_id, offset, wait](Response& answer) {
+    _waiters->remove(seq, *ticket);
+    auto now = _store.get(job_id);
+    if (!now) return send_error(answer, 404, "no such job: " + job_id);
+    send_json(answer, 200, _output_document(*now, offset, wait));
+  };
+  res.later = std::move(later);
+}
+
+json Api::_output_document(const JobRecord& job, std::int64_t offset, std::optional<double> wait) {
+  auto page = _store.read_output(job.seq, offset, _limits.page_max_entries, _limits.page_max_bytes);
   json entries = json::array();
   for (auto& entry : page.entries) {
     entries.push_back(json{{"index", entry.index},
                            {"stream", entry.line.stream == Stream::stderr_stream ? "stderr" : "stdout"},
                            {"content", std::move(entry.line.content)}});
   }
-  send_json(res, 200,
-            json{{"entries", std::move(entries)},
-                 {"current_index", page.next},
-                 {"more", page.more},
-                 {"status", job->status}});
+  json document{{"entries", std::move(entries)},
+                {"current_index", page.next},
+                {"more", page.more},
+                {"status", job.status}};
+  if (wait) document["wait"] = *wait;
+  return document;
 }
 
 nlohmann::json Api::_document(const JobRecord& job) {
@@ -301,6 +357,8 @@ void Api::_cancel(const Request& req, Response& res, const std::string& id) {
   auto job = _own_job(*caller, id, res);
   if (!job) return;
   auto before = _scheduler.cancel(job->id);
+  // A job cancelled while it waited in a queue ends without a runner event.
+  if (_waiters != nullptr) _waiters->wake(job->seq);
   auto now = _store.get(job->id);
   if (!before || !now) return send_error(res, 404, "no such job: " + job->id);
   if (is_terminal(*before)) {
@@ -315,10 +373,15 @@ void Api::_cancel(const Request& req, Response& res, const std::string& id) {
 void Api::_health(const Request& req, Response& res) {
   auto caller = _authenticate(req, res);
   if (!caller) return;
-  send_json(res, 200,
-            json{{"status", "ok"},
-                 {"running", _scheduler.running_count()},
-                 {"queued", _scheduler.queued_count()}});
+  json answer{{"status", "ok"},
+              {"running", _scheduler.running_count()},
+              {"queued", _scheduler.queued_count()}};
+  if (_waiters != nullptr) {
+    // Output requests may wait this long ("wait"), and this many wait now.
+    answer["output_wait_max"] = kMaxOutputWait;
+    answer["output_waiting"] = _waiters->size();
+  }
+  send_json(res, 200, answer);
 }
 
 }  // namespace pelmora::service

@@ -4,9 +4,14 @@
 //   GET  /v1/jobs                    the caller's jobs, newest first (?limit=N, default 50;
 //                                    "more": true when the answer's size cut the list short)
 //   GET  /v1/jobs/{id}               the status document
-//   GET  /v1/jobs/{id}/output        output entries from ?offset=N, in pages ("more": true)
+//   GET  /v1/jobs/{id}/output        output entries from ?offset=N, in pages ("more": true);
+//                                    with &wait=S (seconds, at most kMaxOutputWait), an
+//                                    answer that would bring nothing while the job runs
+//                                    waits until output comes, the job ends or S pass, and
+//                                    says "wait": S (the seconds it would wait)
 //   POST /v1/jobs/{id}/cancel        cancel a queued or running job
-//   GET  /v1/health                  whether the service answers
+//   GET  /v1/health                  whether the service answers (and how long output
+//                                    requests may wait, how many wait now)
 // Every request needs "Authorization: Bearer KEY" (401 otherwise). Another key's job is a
 // 404 like an unknown one. Every error answer is a JSON object {"error": "..."}.
 
@@ -24,9 +29,13 @@ namespace pelmora::service {
 
 class JobStore;
 class KeyRing;
+class OutputWaiters;
 class Scheduler;
 struct Caller;
 struct JobRecord;
+
+// The longest an output request waits (its "wait" is cut to this).
+inline constexpr double kMaxOutputWait = 60.0;
 
 struct ApiLimits {
   std::size_t max_body = 48 * 1024 * 1024;  // bytes of a request body (a project bundle at its default cap fits); more gets 413
@@ -41,8 +50,10 @@ nlohmann::json status_document(const JobRecord& job);
 
 class Api {
  public:
+  // With `waiters` (woken by the runner's events, service/output_waiters.h), output requests
+  // may wait; without, "wait" is ignored.
   Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_dir,
-      ApiLimits limits);
+      ApiLimits limits, OutputWaiters* waiters = nullptr);
 
   // Answers one request: routes it, authenticates it, fills `res`. Thread-safe.
   void handle(const Request& req, Response& res);
@@ -55,6 +66,9 @@ class Api {
   void _list(const Request& req, Response& res);
   void _status(const Request& req, Response& res, const std::string& id);
   void _output(const Request& req, Response& res, const std::string& id);
+  // The output document of `job` from `offset` ("wait" when `wait` is set).
+  nlohmann::json _output_document(const JobRecord& job, std::int64_t offset,
+                                  std::optional<double> wait);
   void _cancel(const Request& req, Response& res, const std::string& id);
   // status_document plus what the scheduler knows of the job now: "pending_reason" while
   // it waits in a runner's queue for a reason, "cancel_requested" while a cancel waits for
@@ -70,6 +84,7 @@ class Api {
   Scheduler& _scheduler;
   std::string _jobs_dir;
   ApiLimits _limits;
+  OutputWaiters* _waiters;
   std::mutex _submit_mutex;  // credit check and insert of one submission at a time
   std::map<std::string, std::deque<double>> _recent;  // owner → submission times
 };

@@ -1,8 +1,12 @@
 #include "service/http_server.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -39,11 +43,31 @@ std::optional<std::string> find_field(const HttpFields& fields, std::string_view
   return std::nullopt;
 }
 
+// A request set aside (its connection suspended) until its later answer is due.
+struct Parked {
+  MHD_Connection* connection = nullptr;
+  std::shared_ptr<LaterAnswer> later;
+  std::mutex mutex;
+  bool resumed = false;  // the connection went back to the library: never touched again
+
+  // Hands the connection back to the library, which then calls the handler again. Only the
+  // first call does anything.
+  void wake() {
+    std::lock_guard lock(mutex);
+    if (resumed) return;
+    resumed = true;
+    MHD_resume_connection(connection);
+  }
+};
+
 // The state of one request on its connection, from its headers to its end.
 struct Exchange {
   Clock::time_point started = Clock::now();
   std::string body;
   bool answered = false;  // a refusal went out before the body was read
+  std::shared_ptr<Parked> parked;  // set while the answer waits, and after
+  bool counted = false;            // parked, and counted in Daemon::parked_count until it ends
+  std::string method, path;       // of a parked request, for its log line
 };
 
 // A Content-Length value: decimal digits only, absent when malformed or beyond 2^60.
@@ -100,9 +124,113 @@ std::string error_body(const std::string& message) {
 }
 
 struct HttpServer::Daemon {
-  explicit Daemon(HttpServer& owner_) : owner(owner_) {}
+  explicit Daemon(HttpServer& owner_) : owner(owner_) {
+    timer = std::thread([this] { run_timer(); });
+  }
   ~Daemon() {
+    release_parked();
     if (daemon != nullptr) MHD_stop_daemon(daemon);
+  }
+
+  // Ends every wait and waits (a little) until each parked request has had its answer sent:
+  // the library must not stop with suspended connections. Then stops the timer.
+  void release_parked() {
+    std::vector<std::shared_ptr<Parked>> all;
+    {
+      std::lock_guard lock(park_mutex);
+      if (stopping) return;
+      stopping = true;
+      for (auto& [deadline, weak] : deadlines) {
+        if (auto parked = weak.lock()) all.push_back(std::move(parked));
+      }
+      deadlines.clear();
+    }
+    park_changed.notify_all();
+    for (auto& parked : all) parked->wake();
+    {
+      std::unique_lock lock(park_mutex);
+      park_changed.wait_for(lock, std::chrono::seconds(5), [this] { return parked_count == 0; });
+    }
+    if (timer.joinable()) timer.join();
+  }
+
+  // Ends the waits whose deadline has come.
+  void run_timer() {
+    std::unique_lock lock(park_mutex);
+    while (!stopping) {
+      if (deadlines.empty()) {
+        park_changed.wait(lock);
+        continue;
+      }
+      auto first = deadlines.begin();
+      if (first->first > Clock::now()) {
+        park_changed.wait_until(lock, first->first);
+        continue;
+      }
+      auto parked = first->second.lock();
+      deadlines.erase(first);
+      lock.unlock();
+      if (parked) parked->wake();
+      lock.lock();
+    }
+  }
+
+  // Sets the request of `exchange` aside until `later` is due. False when the server stops:
+  // the answer is then due at once.
+  bool park(MHD_Connection* connection, Exchange& exchange, const Request& req,
+            std::shared_ptr<LaterAnswer> later) {
+    auto parked = std::make_shared<Parked>();
+    parked->connection = connection;
+    parked->later = later;
+    {
+      // Suspended before the timer can see it, since only a suspended connection may be
+      // resumed.
+      std::lock_guard lock(park_mutex);
+      if (stopping) return false;
+      MHD_suspend_connection(connection);
+      ++parked_count;
+      deadlines.emplace(later->deadline, parked);
+    }
+    park_changed.notify_all();
+    exchange.parked = parked;
+    exchange.counted = true;
+    exchange.method = req.method;
+    exchange.path = req.path;
+    std::weak_ptr<Parked> weak = parked;
+    try {
+      later->arm([weak] {
+        if (auto p = weak.lock()) p->wake();
+      });
+    } catch (const std::exception& e) {
+      service_logger()->error("{} {}: {}", escape_for_terminal(req.method),
+                              escape_for_terminal(req.path), e.what());
+      parked->wake();
+    }
+    return true;
+  }
+
+  void uncount(Exchange& exchange) {
+    if (!exchange.counted) return;
+    exchange.counted = false;
+    {
+      std::lock_guard lock(park_mutex);
+      --parked_count;
+    }
+    park_changed.notify_all();
+  }
+
+  // The parked request of `exchange` is back: its later answer goes out.
+  MHD_Result answer_parked(MHD_Connection* connection, Exchange& exchange) {
+    Response res;
+    try {
+      exchange.parked->later->answer(res);
+    } catch (const std::exception& e) {
+      service_logger()->error("{} {}: {}", escape_for_terminal(exchange.method),
+                              escape_for_terminal(exchange.path), e.what());
+      res = Response{.status = 500, .body = error_body(std::string("internal error: ") + e.what())};
+    }
+    log_request(exchange.method, exchange.path, res, exchange.started);
+    return send(connection, res);
   }
 
   static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url,
@@ -127,6 +255,7 @@ struct HttpServer::Daemon {
       *upload_data_size = 0;
       return MHD_YES;
     }
+    if (exchange->parked) return self.answer_parked(connection, *exchange);
     if (*upload_data_size > 0) {
       if (*upload_data_size > options.max_body - exchange->body.size()) {
         *upload_data_size = 0;
@@ -149,6 +278,17 @@ struct HttpServer::Daemon {
       service_logger()->error("{} {}: {}", escape_for_terminal(req.method),
                               escape_for_terminal(req.path), e.what());
       res = Response{.status = 500, .body = error_body(std::string("internal error: ") + e.what())};
+    }
+    if (res.later) {
+      auto later = std::move(res.later);
+      if (self.park(connection, *exchange, req, later)) return MHD_YES;
+      // The server stops: the answer is due now.
+      try {
+        res = Response{};
+        later->answer(res);
+      } catch (const std::exception& e) {
+        res = Response{.status = 500, .body = error_body(std::string("internal error: ") + e.what())};
+      }
     }
     log_request(req.method, req.path, res, exchange->started);
     return send(connection, res);
@@ -191,13 +331,22 @@ struct HttpServer::Daemon {
     return MHD_NO;
   }
 
-  static void on_completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    delete static_cast<Exchange*>(*context);
+  static void on_completed(void* cls, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    auto* exchange = static_cast<Exchange*>(*context);
+    if (exchange != nullptr) static_cast<Daemon*>(cls)->uncount(*exchange);
+    delete exchange;
     *context = nullptr;
   }
 
   HttpServer& owner;
   MHD_Daemon* daemon = nullptr;
+  // Parked requests: their count, their deadlines, and the timer that ends them.
+  mutable std::mutex park_mutex;
+  std::condition_variable park_changed;
+  std::multimap<Clock::time_point, std::weak_ptr<Parked>> deadlines;
+  std::size_t parked_count = 0;
+  bool stopping = false;
+  std::thread timer;
 };
 
 HttpServer::HttpServer(HttpServerOptions options, Handler handler)
@@ -257,7 +406,8 @@ void HttpServer::start() {
   sockaddr_storage bound{};
   socklen_t size = sizeof bound;
   getsockname(_listen_fd, reinterpret_cast<sockaddr*>(&bound), &size);
-  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | (bound.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0);
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
+                   (bound.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0);
   daemon->daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &Daemon::on_request, daemon.get(),
       MHD_OPTION_LISTEN_SOCKET, _listen_fd,
@@ -265,13 +415,22 @@ void HttpServer::start() {
       MHD_OPTION_CONNECTION_LIMIT, limit,
       MHD_OPTION_CONNECTION_TIMEOUT, _options.idle_timeout_seconds,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, _options.max_header_bytes,
-      MHD_OPTION_NOTIFY_COMPLETED, &Daemon::on_completed, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, &Daemon::on_completed, daemon.get(),
       MHD_OPTION_END);
   if (daemon->daemon == nullptr) throw std::runtime_error("cannot start the HTTP server");
   _listen_fd = -1;  // the daemon's now: it closes it when it stops
   _daemon = std::move(daemon);
 }
 
-void HttpServer::stop() { _daemon.reset(); }
+void HttpServer::stop() {
+  if (_daemon) _daemon->release_parked();
+  _daemon.reset();
+}
+
+std::size_t HttpServer::waiting() const {
+  if (!_daemon) return 0;
+  std::lock_guard lock(_daemon->park_mutex);
+  return _daemon->parked_count;
+}
 
 }  // namespace pelmora::service

@@ -4,7 +4,9 @@
 // never a thread. Bounded per connection: the request line and headers (together at most
 // `max_header_bytes`, else 431 or 414 from the library), the body (`max_body`: 413 as soon
 // as a Content-Length announces more or the body received passes it, chunked or not), and
-// idle time. A POST without Content-Length nor chunks has an empty body.
+// idle time. A POST without Content-Length nor chunks has an empty body. A handler may
+// answer later (Response::later): the connection is then set aside, holding no thread, until
+// its answer is due.
 
 #include <chrono>
 #include <cstddef>
@@ -34,6 +36,20 @@ struct Request {
   std::optional<std::string> param(std::string_view name) const;
 };
 
+struct Response;
+
+// The answer to a request, given later (a long poll). The server sets the connection aside,
+// so that no thread waits with it, then calls `arm` once, on its own thread, with a function
+// that ends the wait: that function is safe from any thread, at any time (also before `arm`
+// returns), any number of times, and after the request is gone. The wait also ends at
+// `deadline` and when the server stops. Then `answer` fills the response on one of the
+// server's threads; exceptions it throws become a 500 answer.
+struct LaterAnswer {
+  std::chrono::steady_clock::time_point deadline;
+  std::function<void(std::function<void()> wake)> arm;
+  std::function<void(Response&)> answer;
+};
+
 struct Response {
   int status = 200;
   std::string body;
@@ -41,6 +57,8 @@ struct Response {
   HttpFields headers;
   // Who asked, for the request log line: the key's name, "-" when none was accepted.
   std::string log_key = "-";
+  // Set by a handler that answers later; the rest of this response is then not sent.
+  std::shared_ptr<LaterAnswer> later;
 };
 
 struct HttpServerOptions {
@@ -74,8 +92,12 @@ class HttpServer {
   // Serves on threads of its own. Requires bind(). Throws std::runtime_error.
   void start();
 
-  // Stops serving and closes the socket; requests under way end. Safe more than once.
+  // Stops serving and closes the socket; requests under way end, and those that wait for a
+  // later answer get it at once. Safe more than once.
   void stop();
+
+  // How many requests wait for a later answer now.
+  std::size_t waiting() const;
 
  private:
   struct Daemon;

@@ -20,6 +20,7 @@
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
 #include "service/log.h"
+#include "service/output_waiters.h"
 #include "service/retention.h"
 #include "service/scheduler.h"
 #include "service/state_dir.h"
@@ -90,8 +91,9 @@ struct JobService::Parts {
       : store(jobs_db_file(data_dir)),
         keys(keys_file(data_dir)),
         scheduler(store, options.jobs_dir, max_jobs_for(options)),
-        runner(make_runner(options, confinement, bwrap, cgroups, scheduler)),
-        api(store, keys, scheduler, options.jobs_dir, options.limits),
+        events(scheduler, waiters),
+        runner(make_runner(options, confinement, bwrap, cgroups, events)),
+        api(store, keys, scheduler, options.jobs_dir, options.limits, &waiters),
         http(HttpServerOptions{.max_body = options.limits.max_body,
                                .max_connections = options.max_connections,
                                .idle_timeout_seconds = options.idle_timeout},
@@ -107,6 +109,8 @@ struct JobService::Parts {
   JobStore store;
   KeyRing keys;
   Scheduler scheduler;
+  OutputWaiters waiters;  // long polls of output, woken through `events`
+  WakingEvents events;
   std::unique_ptr<JobRunner> runner;
   Api api;
   std::unique_ptr<RetentionSweeper> sweeper;

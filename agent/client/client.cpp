@@ -8,6 +8,7 @@
 #include "agent/bundle/bundle.h"
 #include "agent/bundle/project_imports.h"
 #include "agent/client/config.h"
+#include "agent/client/http.h"
 #include "agent/platform/logger.h"
 
 namespace pelmora {
@@ -21,6 +22,35 @@ constexpr std::string_view kJobNotFoundMessage =
     "Job not found after retries \xE2\x80\x94 server may have restarted.";
 // A 404 for the job is retried this many times in a row before it counts as an answer.
 constexpr int kMaxNotFoundRetries = 5;
+// Pauses between tries while the service cannot be reached (PollOptions::reconnect_for).
+constexpr double kFirstReconnectPause = 0.25;
+constexpr double kMaxReconnectPause = 2.0;
+
+// Whether a failed status request is tried again: the service is away (restarting) and the
+// time allowed for that since it went away has not passed. Pauses before the next try.
+class Reconnection {
+ public:
+  Reconnection(Clock& clock, double allowed) : _clock(clock), _allowed(allowed) {}
+  bool again() {
+    if (!(_allowed > 0)) return false;
+    const double now = _clock.monotonic();
+    if (!_since) _since = now;
+    if (now - *_since >= _allowed) return false;
+    _clock.sleep(std::min(_pause, _allowed - (now - *_since)));
+    _pause = std::min(_pause * 2, kMaxReconnectPause);
+    return true;
+  }
+  void reached() {
+    _since.reset();
+    _pause = kFirstReconnectPause;
+  }
+
+ private:
+  Clock& _clock;
+  double _allowed;
+  std::optional<double> _since;
+  double _pause = kFirstReconnectPause;
+};
 
 // `code` with the script's local modules bundled in; `code` alone when there is no script
 // or bundling fails (a warning on the agent logger): bundling never stops a submission.
@@ -121,12 +151,14 @@ nlohmann::json poll_job_at(const Endpoint& endpoint, const std::string& job_id,
   Clock& clock = options.clock ? *options.clock : system_clock();
   json log_offset = 0;
   int not_found_retries = 0;
+  Reconnection reconnection(clock, options.reconnect_for);
 
   while (true) {
     json document;
     try {
       document = client.status(job_id);
     } catch (const JobServiceError& e) {
+      if (e.kind() == ServiceErrorKind::unavailable && reconnection.again()) continue;
       if (e.kind() != ServiceErrorKind::not_found) throw;
       ++not_found_retries;
       if (not_found_retries > kMaxNotFoundRetries) {
@@ -134,19 +166,30 @@ nlohmann::json poll_job_at(const Endpoint& endpoint, const std::string& job_id,
       }
       clock.sleep(std::min(2.0 * not_found_retries, 10.0));
       continue;
+    } catch (const TransportError& e) {
+      if (is_connection_lost(e) && reconnection.again()) continue;
+      throw;
     }
+    reconnection.reached();
     not_found_retries = 0;
     const json status = document.value("status", json("unknown"));
 
+    bool waited = false;
     if (options.follow_logs) {
       try {
-        client.output(job_id, log_offset, out);
+        const double asked_at = clock.monotonic();
+        const json before = log_offset;
+        const bool waits = client.output(job_id, log_offset, out, options.long_poll);
+        // An answer that brought nothing back at once would make the next cycle come at
+        // once too: only an answer that waited, or brought output, saves the pause.
+        waited = waits && (log_offset != before ||
+                           clock.monotonic() - asked_at >= options.long_poll / 2);
       } catch (...) {
         // The log is best effort: the status decides how the call goes on.
       }
     }
     if (is_terminal_status(status)) return document;
-    clock.sleep(options.poll_interval);
+    if (!waited) clock.sleep(options.poll_interval);
   }
 }
 

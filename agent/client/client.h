@@ -81,6 +81,16 @@ struct PollOptions {
   std::ostream* out = nullptr;  // where log entries go; nullptr: std::cout
   Clock* clock = nullptr;       // pauses; nullptr: system_clock()
   TransportOptions transport;
+  // Seconds each output request may wait at the service for new output (a long poll). When
+  // the service says it waits (JobClient::output), a cycle whose output request waited is
+  // not followed by the pause; otherwise the pause is poll_interval as before. 0: "wait" is
+  // never sent.
+  double long_poll = 0;
+  // Seconds for which a status request that finds no service (a connection refused or
+  // broken: is_connection_lost) or an unavailable one (502, 503, 504) is tried again, after
+  // pauses of 0.25 s growing to 2 s, before it fails as it would at once; the log goes on
+  // from where it was. 0: never tried again.
+  double reconnect_for = 0;
 };
 
 // True for "completed", "failed" and "cancelled", compared exactly.
@@ -93,6 +103,8 @@ bool is_terminal_status(const nlohmann::json& status);
 // seconds; the sixth in a row fails. Everything in the log step fails silently. A page
 // marked "more": true is followed at once by the next one, so the log is written whole.
 // The job id goes into the path percent-encoded where needed (encode_path_segment).
+// long_poll and reconnect_for (PollOptions) change the pauses and what counts as a failure,
+// never the text written.
 // Throws: runtime_error (no key, nothing sent); ExecutionError "Failed to check job (S):
 // body", or "Job not found after retries — server may have restarted."; TransportError of a
 // status request; json errors for a status document that is not a JSON object.

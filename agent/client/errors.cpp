@@ -9,6 +9,9 @@ ServiceErrorKind service_error_kind(long status) {
     case 402: return ServiceErrorKind::insufficient_credits;
     case 404: return ServiceErrorKind::not_found;
     case 429: return ServiceErrorKind::rate_limited;
+    case 502:
+    case 503:
+    case 504: return ServiceErrorKind::unavailable;
     default: break;
   }
   if (status >= 400 && status < 500) return ServiceErrorKind::rejected;

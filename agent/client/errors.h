@@ -61,6 +61,7 @@ enum class ServiceErrorKind {
   not_found,             // 404
   rate_limited,          // 429
   rejected,              // any other 4xx: the request itself was refused
+  unavailable,           // 502, 503, 504: the service (or a proxy before it) is not there yet
   failed,                // anything else (3xx, 5xx, other 2xx): the service could not answer
 };
 

@@ -213,6 +213,19 @@ HttpResponse http_request(const HttpRequest& request) {
   return response;
 }
 
+bool is_connection_lost(const TransportError& error) {
+  switch (error.curl_code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string percent_encode(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;

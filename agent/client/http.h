@@ -28,6 +28,11 @@ class TransportError : public std::runtime_error {
   int curl_code;
 };
 
+// Whether `error` says the connection could not be made or broke before the answer came
+// (refused, reset, closed): what a service that restarts causes, as opposed to a time-out, a
+// TLS failure or a bad URL.
+bool is_connection_lost(const TransportError& error);
+
 // The default cap on an answer's body, and the fixed cap on its headers together.
 inline constexpr std::size_t kDefaultMaxAnswerBytes = 64 * 1024 * 1024;
 inline constexpr std::size_t kMaxAnswerHeaderBytes = 1024 * 1024;

@@ -1,5 +1,7 @@
 #include "agent/client/job_client.h"
 
+#include <cmath>
+#include <cstdio>
 #include <ostream>
 #include <stdexcept>
 
@@ -118,19 +120,31 @@ nlohmann::json JobClient::status(const std::string& job_id) const {
   return document;
 }
 
-void JobClient::output(const std::string& job_id, nlohmann::json& offset,
-                       std::ostream& out) const {
+bool JobClient::output(const std::string& job_id, nlohmann::json& offset, std::ostream& out,
+                       double wait_seconds) const {
   const std::string base = _job_url(_endpoint, job_id) + "/output";
+  bool waits = false;
   for (int pages = 1;; ++pages) {
+    std::string url = base + _offset_query(offset);
+    double timeout = kOutputTimeout;
+    if (pages == 1 && wait_seconds > 0) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.3f", std::min(wait_seconds, 1e6));
+      std::string seconds = text;
+      while (seconds.back() == '0') seconds.pop_back();
+      if (seconds.back() == '.') seconds.pop_back();
+      url += (url.find('?') == std::string::npos ? "?wait=" : "&wait=") + seconds;
+      timeout += wait_seconds / _endpoint.transport.timeout_scale;
+    }
     const json page = parse_json(_expect_ok(
-        http_request(_request(_endpoint, "GET", base + _offset_query(offset), kOutputTimeout)),
-        "Failed to read job output"));
+        http_request(_request(_endpoint, "GET", url, timeout)), "Failed to read job output"));
+    if (pages == 1 && page.is_object() && page.contains("wait")) waits = true;
     const json before = offset;
     // A service that marks pages "more" without moving on, or without end, would otherwise
     // keep this loop going for ever.
     if (!_write_output_page(page, offset, out) || !_moved_on(before, offset) ||
         pages >= kMaxPagesPerRead) {
-      return;
+      return waits;
     }
   }
 }

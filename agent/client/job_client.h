@@ -79,11 +79,15 @@ class JobClient {
   // (rises, when it is a number), and fewer than kMaxPagesPerRead pages came. After each page
   // written, `offset` takes its "current_index", so on an error it names the first page not
   // written. A null offset is left out of the query; a string is sent as it is, other
-  // values in their JSON text.
+  // values in their JSON text. With `wait_seconds` > 0 the first page is asked with
+  // "wait" (a long poll: the service may hold the answer that long, until output comes or
+  // the job ends), and its time-out grows by that much. Returns whether the service said it
+  // waits (its first answer has "wait"); a service that does not answers at once.
   // Throws: JobServiceError "Failed to read job output" for a status but 200 (nothing
   // written for that page); TransportError; json errors for a page that is not an output
   // document; std::runtime_error when `out` fails.
-  void output(const std::string& job_id, nlohmann::json& offset, std::ostream& out) const;
+  bool output(const std::string& job_id, nlohmann::json& offset, std::ostream& out,
+              double wait_seconds = 0) const;
 
   // POST /v1/jobs/<id>/cancel (15 s). Returns the job's status document from the answer.
   // Throws: JobServiceError "Failed to cancel job" for any status but 200; TransportError;

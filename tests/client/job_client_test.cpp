@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{201, ServiceErrorKind::failed},
                       KindCase{302, ServiceErrorKind::failed},
                       KindCase{500, ServiceErrorKind::failed},
-                      KindCase{503, ServiceErrorKind::failed},
+                      KindCase{503, ServiceErrorKind::unavailable},
+                      KindCase{502, ServiceErrorKind::unavailable},
                       KindCase{0, ServiceErrorKind::failed}),
     [](const ::testing::TestParamInfo<KindCase>& param_info) {
       return "Status" + std::to_string(param_info.param.status);

@@ -1,4 +1,9 @@
 // poll_job, fetch_job_status and fetch_job_output against a scripted loopback job service.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <deque>
 #include <sstream>
 
@@ -268,6 +273,68 @@ TEST_F(PollTest, NoKeyFailsBeforeAnyRequest) {
   EXPECT_THROW(poll_job("j", {.api_url = server.url(), .out = &out, .clock = &clock}),
                std::runtime_error);
   EXPECT_EQ(server.request_count(), 0u);
+}
+
+TEST_F(PollTest, LongPollSavesThePauseOnlyWhenTheServiceWaitedOrBroughtOutput) {
+  job("running");
+  output(200, R"({"entries":[{"content":"a"}],"current_index":1,"wait":30})");
+  job("running");
+  output(200, R"({"entries":[],"current_index":1})");  // a service without long polls
+  job("running");
+  output(200, R"({"entries":[],"current_index":1,"wait":30})");  // back at once, empty
+  job("running");
+  output(200, R"({"entries":[{"content":"b"}],"current_index":2,"more":true,"wait":30})");
+  output(200, R"({"entries":[{"content":"c"}],"current_index":3})");
+  job("completed");
+  poll_job("j", options({.poll_interval = 1.5, .long_poll = 30}));
+  EXPECT_EQ(out.str(), "abc");
+  EXPECT_EQ(clock.sleeps, (std::vector<double>{1.5, 1.5}));
+  std::vector<std::string> outputs;
+  for (const auto& t : targets()) {
+    if (t.find("/output") != std::string::npos) outputs.push_back(t.substr(t.find('?')));
+  }
+  // Only the first page of a read waits.
+  EXPECT_EQ(outputs, (std::vector<std::string>{"?offset=0&wait=30", "?offset=1&wait=30",
+                                                "?offset=1&wait=30", "?offset=1&wait=30",
+                                                "?offset=2", "?offset=3&wait=30"}));
+}
+
+TEST_F(PollTest, AServiceAwayIsTriedAgainForAWhileAndTheLogGoesOnWhereItWas) {
+  job("running");
+  output(200, R"({"entries":[{"content":"a"}],"current_index":1})");
+  status(503, "restarting");
+  status(502, "bad gateway");
+  job("running");
+  output(200, R"({"entries":[{"content":"b"}],"current_index":2})");
+  status(504, "");
+  job("completed");
+  output(200, R"({"entries":[{"content":"c"}],"current_index":3})");
+  EXPECT_EQ(poll_job("j", options({.poll_interval = 1, .reconnect_for = 60}))["status"], "completed");
+  EXPECT_EQ(out.str(), "abc");
+  // The back-off starts afresh once the service answers.
+  EXPECT_EQ(clock.sleeps, (std::vector<double>{1, 0.25, 0.5, 1, 0.25}));
+
+  // Past the time allowed, the failure is the one of a single request.
+  clock.sleeps.clear();
+  for (int i = 0; i < 4; ++i) status(503, "restarting");
+  EXPECT_THROW(poll_job("j", options({.reconnect_for = 1})), ExecutionError);
+  EXPECT_EQ(clock.sleeps, (std::vector<double>{0.25, 0.5, 0.25}));
+  status(503, "restarting");
+  EXPECT_THROW(poll_job("j", options()), ExecutionError);  // not asked: no retry
+
+  // No service at all: a refused connection is tried again as long.
+  clock.sleeps.clear();
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), size), 0);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
+  const std::string closed = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  EXPECT_THROW(poll_job("j", options({.api_url = closed, .reconnect_for = 1})), TransportError);
+  close(fd);
+  EXPECT_EQ(clock.sleeps, (std::vector<double>{0.25, 0.5, 0.25}));
 }
 
 TEST_F(PollTest, SingleRequestsForTheHost) {

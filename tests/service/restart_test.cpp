@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <future>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -130,6 +131,58 @@ TEST_F(ServeProcess, KilledServiceRestartsAndAnswersForEveryJob) {
   std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_THAT(text, HasSubstr("POST /v1/jobs/submit/code 200"));
   EXPECT_EQ(text.find(s.api_key), std::string::npos);
+}
+
+// Followers through a restart on the same port and data directory (SIGTERM, then a new
+// service): one follows a job that the stop ends, one a job that waits in the queue and runs
+// after the restart. Each prints every line once and exits with its job's status.
+TEST_F(ServeProcess, FollowersGoOnAfterARestartWithEveryLineOnce) {
+  std::string data = dir.path() + "/data";
+  pid_t pid = start_serve(data, {"--max-jobs", "1"});
+  LocalService s = await_service(data, pid);
+  const int port = testing::port_of(s.url);
+  const std::string lines = "for i in range(5):\n    print(f'line {i}', flush=True)\n";
+  std::string running = submit_raw(s.url, s.api_key, lines + "import time\ntime.sleep(600)\n");
+  std::string queued = submit_raw(s.url, s.api_key, lines);
+  auto follow = [&](const std::string& id) {
+    std::string command = "PELMORA_API_KEY=" + s.api_key + " timeout 150 " + PELMORA_BINARY +
+                          " logs " + id + " --follow --api-url " + s.url + " 2>" + dir.path() +
+                          "/" + id + ".err";
+    return std::async(std::launch::async, [command] {
+      CommandResult result{0, ""};
+      FILE* pipe = popen(command.c_str(), "r");
+      char buffer[4096];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+      int status = pclose(pipe);
+      result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      return result;
+    });
+  };
+  auto first = follow(running);
+  auto second = follow(queued);
+  for (int i = 0; i < 1000 && all_entries(s.url, s.api_key, running).size() < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(all_entries(s.url, s.api_key, running).size(), 5u);
+
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid), 0);
+  pid = start_serve(data, {"--max-jobs", "1"}, "", port);
+  s = await_service(data, pid);
+
+  const std::string expected = "line 0\nline 1\nline 2\nline 3\nline 4\n";
+  CommandResult ended = first.get();
+  EXPECT_EQ(ended.out, expected);
+  EXPECT_EQ(ended.exit_code, 3);  // failed: the service stopped while it ran
+  std::ifstream err(dir.path() + "/" + running + ".err");
+  std::string why((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+  EXPECT_THAT(why, HasSubstr("the service stopped while the job was running"));
+  CommandResult after = second.get();
+  EXPECT_EQ(after.out, expected);
+  EXPECT_EQ(after.exit_code, 0);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(pid), 0);
 }
 
 TEST_F(ServeProcess, CommandLineRefusals) {

@@ -36,6 +36,9 @@ inline std::string test_python() {
   return found ? *found : "";
 }
 
+// The port of a service URL "http://HOST:PORT".
+inline int port_of(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
+
 // A fresh directory under the system's temporary directory, removed with the object.
 class TempDir {
  public:
@@ -164,9 +167,9 @@ inline std::vector<nlohmann::json> all_entries(const std::string& url, const std
 // `pelmora serve` on `data_dir`, any free port, as a child of this process; its log goes to
 // `data_dir`.log. `path_first`, when given, goes ahead of PATH in its environment.
 inline pid_t start_serve(const std::string& data_dir, const std::vector<std::string>& extra = {},
-                         const std::string& path_first = "") {
-  std::vector<std::string> args = {PELMORA_BINARY, "serve", "--data-dir", data_dir, "--port", "0",
-                                   "--python", test_python()};
+                         const std::string& path_first = "", int port = 0) {
+  std::vector<std::string> args = {PELMORA_BINARY, "serve", "--data-dir", data_dir, "--port",
+                                   std::to_string(port), "--python", test_python()};
   args.insert(args.end(), extra.begin(), extra.end());
   std::string log = data_dir + ".log";
   // Everything the child needs is made before fork.
