@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <unistd.h>
+
 #include "agent/platform/terminal_text.h"
 #include "agent/client/client.h"
 #include "agent/client/http.h"
@@ -13,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/host_config.h"
+#include "cli/job_downloads.h"
 #include "cli/project_form.h"
 
 namespace pelmora::cli {
@@ -128,6 +131,8 @@ struct SubmitArgs {
   bool follow = false;
   bool project = false;
   std::vector<std::string> args;
+  std::vector<std::string> get;  // globs of files to fetch once the job completed
+  std::string to = ".";
 };
 
 int _run_submit(const SubmitArgs& args) {
@@ -136,6 +141,9 @@ int _run_submit(const SubmitArgs& args) {
     code = read_text_file(args.file);
   } catch (const FileError& e) {
     throw std::runtime_error("cannot read " + args.file + ": " + e.what());
+  }
+  if (!args.get.empty() && !args.follow) {
+    throw CLI::ValidationError("--get", "--get needs --follow (the files are fetched once the job completed)");
   }
   if (!args.project && !args.args.empty()) {
     throw CLI::ValidationError("ARG", "arguments for the script need --project");
@@ -170,6 +178,16 @@ int _run_submit(const SubmitArgs& args) {
       if (!has_id) throw std::runtime_error("the job service sent no job_id to follow");
       std::cout << "\n";
       exit_status = _follow(endpoint, job_id);
+      if (exit_status == kExitOk && !args.get.empty()) {
+        const GetResult got = get_job_files(
+            JobClient(endpoint),
+            GetRequest{.job_id = job_id, .paths = {}, .patterns = args.get, .to = args.to,
+                       .progress = isatty(STDERR_FILENO) == 1},
+            std::cout);
+        std::cout << "Fetched " << got.files << (got.files == 1 ? " file" : " files") << " into "
+                  << escape_for_terminal(args.to) << ".\n";
+        if (got.failed) exit_status = kExitError;
+      }
     }
   });
   return exit_status;
@@ -239,6 +257,13 @@ void add_submit_commands(CLI::App& app, int& exit_code) {
                    "under it, else the script's directory) and run the script there with its "
                    "ARGs, instead of the script with its local modules");
   submit->add_option("ARG", submit_args->args, "With --project: the script's arguments, after --");
+  submit->add_option("--get", submit_args->get,
+                     "With --follow: once the job completed, download its files whose path "
+                     "(relative to its directory) matches this glob ('*' matches '/' too); "
+                     "repeatable")
+      ->allow_extra_args(false);
+  submit->add_option("--to", submit_args->to, "Where --get writes the files (made when missing)")
+      ->capture_default_str();
   _add_service_options(submit, submit_args->service);
   submit->footer(kExitCodesHelp);
   submit->callback([submit_args, &exit_code] { exit_code = _run_submit(*submit_args); });

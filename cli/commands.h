@@ -27,6 +27,7 @@ void add_bundle_command(CLI::App& app, int& exit_code);    // bundle
 void add_submit_commands(CLI::App& app, int& exit_code);   // submit, status, logs
 void add_login_commands(CLI::App& app, int& exit_code);    // login, logout
 void add_job_commands(CLI::App& app, int& exit_code);      // cancel, jobs
+void add_file_commands(CLI::App& app, int& exit_code);     // files, get
 void add_watch_command(CLI::App& app, int& exit_code);     // watch
 void add_serve_command(CLI::App& app, int& exit_code);     // serve (pelmora-service only)
 

@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   app.add_subcommand("serve", "Run the local job service in the foreground (see `pelmora serve --help`).")
       ->allow_extras();
   add_job_commands(app, exit_code);
+  add_file_commands(app, exit_code);
   add_bundle_command(app, exit_code);
   add_imports_command(app, exit_code);
   add_scan_command(app, exit_code);

@@ -3,11 +3,13 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <fstream>
 
 #include "agent/platform/files.h"
 #include "agent/platform/json_text.h"
 #include "agent/platform/clock.h"
+#include "service/job_files.h"
 #include "service/keys.h"
 #include "service/log.h"
 #include "service/output_waiters.h"
@@ -40,6 +42,37 @@ std::optional<std::string> job_route(const std::string& path, std::string_view t
   std::string id = path.substr(prefix.size(), path.size() - prefix.size() - tail.size());
   if (id.find('/') != std::string::npos) return std::nullopt;
   return id;
+}
+
+// The job id and the file path of "/v1/jobs/ID/files/PATH", if `path` is that.
+std::optional<std::pair<std::string, std::string>> file_route(const std::string& path) {
+  constexpr std::string_view prefix = "/v1/jobs/";
+  constexpr std::string_view middle = "/files/";
+  if (!path.starts_with(prefix)) return std::nullopt;
+  const std::size_t slash = path.find('/', prefix.size());
+  if (slash == std::string::npos || slash == prefix.size()) return std::nullopt;
+  if (path.compare(slash, middle.size(), middle) != 0) return std::nullopt;
+  return std::make_pair(path.substr(prefix.size(), slash - prefix.size()),
+                        path.substr(slash + middle.size()));
+}
+
+int files_status(const FilesError& e) {
+  switch (e.kind) {
+    case FilesError::Kind::bad_path: return 400;
+    case FilesError::Kind::not_found: return 404;
+    case FilesError::Kind::refused: return 403;
+    case FilesError::Kind::failed: break;
+  }
+  return 500;
+}
+
+std::string http_date(double epoch_seconds) {
+  auto seconds = static_cast<std::time_t>(epoch_seconds);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
 }
 
 json optional_time(const std::optional<double>& value) {
@@ -116,6 +149,9 @@ void Api::handle(const Request& req, Response& res) {
   if (get) {
     if (auto id = job_route(path, "")) return _status(req, res, *id);
     if (auto id = job_route(path, "/output")) return _output(req, res, *id);
+    if (auto id = job_route(path, "/files")) return _files(req, res, *id);
+    if (auto id = job_route(path, "/archive")) return _archive(req, res, *id);
+    if (auto target = file_route(path)) return _file(req, res, target->first, target->second);
   }
   if (post) {
     if (auto id = job_route(path, "/cancel")) return _cancel(req, res, *id);
@@ -368,6 +404,100 @@ void Api::_cancel(const Request& req, Response& res, const std::string& id) {
                           {"status", now->status}});
   }
   send_json(res, 200, _document(*now));
+}
+
+void Api::_files(const Request& req, Response& res, const std::string& id) {
+  auto caller = _authenticate(req, res);
+  if (!caller) return;
+  auto job = _own_job(*caller, id, res);
+  if (!job) return;
+  std::int64_t offset = 0;
+  if (auto text = req.param("offset")) {
+    auto value = parse_count(*text);
+    if (!value) return send_error(res, 400, "\"offset\" must be a non-negative integer");
+    offset = *value;
+  }
+  try {
+    JobFiles files = JobFiles::open(join_path(_jobs_dir, job->id));
+    FilesPage page = files.list(offset, _limits.page_max_entries, _limits.page_max_bytes);
+    json entries = json::array();
+    for (const FileEntry& entry : page.entries) entries.push_back(entry_json(entry));
+    json answer{{"files", std::move(entries)},
+                {"current_index", page.next},
+                {"more", page.more},
+                {"status", job->status}};
+    if (files.root_name().empty()) {
+      answer["root"] = nullptr;
+    } else {
+      put_path(answer, "root", files.root_name());
+    }
+    send_json(res, 200, answer);
+  } catch (const FilesError& e) {
+    send_error(res, files_status(e), e.what());
+  }
+}
+
+void Api::_file(const Request& req, Response& res, const std::string& id, const std::string& path) {
+  auto caller = _authenticate(req, res);
+  if (!caller) return;
+  auto job = _own_job(*caller, id, res);
+  if (!job) return;
+  try {
+    OpenFile file = JobFiles::open(join_path(_jobs_dir, job->id)).open_file(path);
+    res.headers.emplace_back("ETag", file.etag);
+    res.headers.emplace_back("Last-Modified", http_date(file.mtime));
+    res.headers.emplace_back("Accept-Ranges", "bytes");
+    ByteRange range{0, file.size};
+    RangeAnswer answer = RangeAnswer::whole;
+    if (auto header = req.header("Range")) {
+      // A resume names the version it holds: another version comes back whole.
+      auto if_range = req.header("If-Range");
+      if (!if_range || *if_range == file.etag) answer = parse_byte_range(*header, file.size, range);
+    }
+    if (answer == RangeAnswer::unsatisfiable) {
+      res.headers.emplace_back("Content-Range", "bytes */" + std::to_string(file.size));
+      return send_error(res, 416, "the range is not within the file's " +
+                                      std::to_string(file.size) + " bytes");
+    }
+    if (answer == RangeAnswer::partial) {
+      res.status = 206;
+      res.headers.emplace_back("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                                    std::to_string(range.first + range.length - 1) +
+                                                    "/" + std::to_string(file.size));
+    } else {
+      res.status = 200;
+      range = ByteRange{0, file.size};
+    }
+    res.content_type = "application/octet-stream";
+    res.file_offset = range.first;
+    res.file_length = range.length;
+    res.file = std::make_shared<Fd>(std::move(file.fd));
+  } catch (const FilesError& e) {
+    send_error(res, files_status(e), e.what());
+  }
+}
+
+void Api::_archive(const Request& req, Response& res, const std::string& id) {
+  auto caller = _authenticate(req, res);
+  if (!caller) return;
+  auto job = _own_job(*caller, id, res);
+  if (!job) return;
+  std::string compress = req.param("compress").value_or("none");
+  if (compress != "none" && compress != "gzip") {
+    return send_error(res, 400, "\"compress\" must be gzip or none");
+  }
+  try {
+    std::shared_ptr<ArchiveStream> stream = JobFiles::open(join_path(_jobs_dir, job->id))
+                                                .archive(req.param("path").value_or(""),
+                                                         compress == "gzip");
+    res.status = 200;
+    res.content_type = compress == "gzip" ? "application/gzip" : "application/x-tar";
+    res.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + job->id +
+                                                        (compress == "gzip" ? ".tar.gz\"" : ".tar\""));
+    res.stream = [stream](char* buffer, std::size_t max) { return stream->read(buffer, max); };
+  } catch (const FilesError& e) {
+    send_error(res, files_status(e), e.what());
+  }
 }
 
 void Api::_health(const Request& req, Response& res) {

@@ -12,6 +12,10 @@
 //   POST /v1/jobs/{id}/cancel        cancel a queued or running job
 //   GET  /v1/health                  whether the service answers (and how long output
 //                                    requests may wait, how many wait now)
+//   GET  /v1/jobs/{id}/files         the job's files from ?offset=N, in pages ("more": true)
+//   GET  /v1/jobs/{id}/files/{path}  one file's bytes (Range: one range; ETag, Last-Modified)
+//   GET  /v1/jobs/{id}/archive       a tar stream (?path=SUB, ?compress=gzip) of the files
+//                                    (service/job_files.h says which and how)
 // Every request needs "Authorization: Bearer KEY" (401 otherwise). Another key's job is a
 // 404 like an unknown one. Every error answer is a JSON object {"error": "..."}.
 
@@ -74,6 +78,9 @@ class Api {
   // it waits in a runner's queue for a reason, "cancel_requested" while a cancel waits for
   // the runner's confirmation.
   nlohmann::json _document(const JobRecord& job);
+  void _files(const Request& req, Response& res, const std::string& id);
+  void _file(const Request& req, Response& res, const std::string& id, const std::string& path);
+  void _archive(const Request& req, Response& res, const std::string& id);
   void _health(const Request& req, Response& res);
   // Seconds until the caller may submit again; 0 when it may now (and the submission is
   // counted).

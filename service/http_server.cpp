@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -95,9 +96,72 @@ void log_request(const std::string& method, const std::string& path, const Respo
                          escape_for_terminal(path), res.status, ms, res.log_key);
 }
 
+ssize_t read_stream(void* cls, std::uint64_t, char* buffer, std::size_t max) {
+  auto& stream = *static_cast<std::function<std::size_t(char*, std::size_t)>*>(cls);
+  try {
+    std::size_t n = stream(buffer, max);
+    return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+  } catch (const std::exception& e) {
+    service_logger()->error("an answer was cut short: {}", e.what());
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+}
+
+void free_stream(void* cls) {
+  delete static_cast<std::function<std::size_t(char*, std::size_t)>*>(cls);
+}
+
+MHD_Response* make_response(const Response& res) {
+  if (res.file && res.file->valid()) {
+    // The library closes the descriptor it is given: a duplicate, so `res` keeps its own.
+    int fd = fcntl(res.file->get(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    MHD_Response* response = MHD_create_response_from_fd_at_offset64(
+        res.file_length, fd, res.file_offset);
+    if (response == nullptr) close(fd);
+    return response;
+  }
+  if (res.stream) {
+    auto* stream = new std::function<std::size_t(char*, std::size_t)>(res.stream);
+    MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 256 * 1024,
+                                                               &read_stream, stream, &free_stream);
+    if (response == nullptr) delete stream;
+    return response;
+  }
+  return MHD_create_response_from_buffer(res.body.size(), const_cast<char*>(res.body.data()),
+                                         MHD_RESPMEM_MUST_COPY);
+}
+
+// Percent-decoding, once, in place, as the library's own does it (a '%' without two hex
+// digits stays as it is), except that a text that would hold a NUL byte becomes "//".
+std::size_t unescape(void*, MHD_Connection*, char* text) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  char* out = text;
+  for (const char* in = text; *in != '\0'; ++out) {
+    int high = in[0] == '%' ? hex(in[1]) : -1;
+    int low = high >= 0 ? hex(in[2]) : -1;
+    if (low >= 0) {
+      if (high == 0 && low == 0) {
+        std::memcpy(text, "//", 3);
+        return 2;
+      }
+      *out = static_cast<char>(high * 16 + low);
+      in += 3;
+    } else {
+      *out = *in++;
+    }
+  }
+  *out = '\0';
+  return static_cast<std::size_t>(out - text);
+}
+
 MHD_Result send(MHD_Connection* connection, const Response& res) {
-  MHD_Response* response = MHD_create_response_from_buffer(
-      res.body.size(), const_cast<char*>(res.body.data()), MHD_RESPMEM_MUST_COPY);
+  MHD_Response* response = make_response(res);
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type.c_str());
   for (const auto& [name, value] : res.headers) {
@@ -416,6 +480,7 @@ void HttpServer::start() {
       MHD_OPTION_CONNECTION_TIMEOUT, _options.idle_timeout_seconds,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, _options.max_header_bytes,
       MHD_OPTION_NOTIFY_COMPLETED, &Daemon::on_completed, daemon.get(),
+      MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr,
       MHD_OPTION_END);
   if (daemon->daemon == nullptr) throw std::runtime_error("cannot start the HTTP server");
   _listen_fd = -1;  // the daemon's now: it closes it when it stops

@@ -4,12 +4,15 @@
 // never a thread. Bounded per connection: the request line and headers (together at most
 // `max_header_bytes`, else 431 or 414 from the library), the body (`max_body`: 413 as soon
 // as a Content-Length announces more or the body received passes it, chunked or not), and
-// idle time. A POST without Content-Length nor chunks has an empty body. A handler may
-// answer later (Response::later): the connection is then set aside, holding no thread, until
-// its answer is due.
+// idle time. A POST without Content-Length nor chunks has an empty body. The path and the
+// query are percent-decoded once; a path or query value that would decode to a NUL byte
+// becomes "//", which names no route and no relative path. A handler may answer later
+// (Response::later): the connection is then set aside, holding no thread, until its answer
+// is due.
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,6 +20,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "agent/platform/fd.h"
 
 namespace pelmora::service {
 
@@ -53,6 +58,16 @@ struct LaterAnswer {
 struct Response {
   int status = 200;
   std::string body;
+  // Instead of `body`, one of two streamed bodies (for HEAD, only their length goes out):
+  // `file_length` bytes of the open regular file `file` from `file_offset`, sent from the
+  // file by the kernel; or, of a length not known in advance (chunked), what `stream` gives:
+  // each call fills at most `max` bytes of `buffer` and returns how many, 0 at the end only.
+  // A stream that throws ends the answer cut short. Called on a server thread after the
+  // handler returned: it must own what it reads.
+  std::shared_ptr<Fd> file;
+  std::uint64_t file_offset = 0;
+  std::uint64_t file_length = 0;
+  std::function<std::size_t(char* buffer, std::size_t max)> stream;
   std::string content_type = "application/json";
   HttpFields headers;
   // Who asked, for the request log line: the key's name, "-" when none was accepted.

@@ -75,11 +75,24 @@ struct AnswerSink {
   std::size_t max_bytes;
   std::size_t header_bytes = 0;
   bool too_large = false;
+  const std::function<bool(const HttpResponse&, std::string_view)>* body_sink = nullptr;
+  const CurlHandle* curl = nullptr;
+  bool sink_refused = false;
 };
 
 // Returning less than was given makes libcurl stop with CURLE_WRITE_ERROR.
 size_t _append_body(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<AnswerSink*>(user);
+  if (sink->body_sink != nullptr && *sink->body_sink) {
+    long status = 0;
+    sink->curl->lib().easy_getinfo(sink->curl->get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status == 200 || status == 206) {
+      sink->response->status = status;
+      if ((*sink->body_sink)(*sink->response, std::string_view(data, size * count))) return size * count;
+      sink->sink_refused = true;
+      return 0;
+    }
+  }
   if (size * count > sink->max_bytes - sink->response->body.size()) {
     sink->too_large = true;
     return 0;
@@ -160,10 +173,18 @@ HttpResponse http_request(const HttpRequest& request) {
 
   _check(lib.easy_setopt(h, CURLOPT_URL, request.url.c_str()), curl);
   _check(lib.easy_setopt(h, CURLOPT_NOSIGNAL, 1L), curl);
-  _check(lib.easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms), curl);
+  if (request.stall_seconds) {
+    const auto stall = static_cast<long>(std::max(1.0, std::ceil(*request.stall_seconds)));
+    _check(lib.easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms), curl);
+    _check(lib.easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L), curl);
+    _check(lib.easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall), curl);
+  } else {
+    _check(lib.easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout_ms), curl);
+  }
   _check(lib.easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L), curl);
   _check(lib.easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"), curl);
-  AnswerSink sink{.response = &response, .max_bytes = request.max_answer_bytes};
+  AnswerSink sink{.response = &response, .max_bytes = request.max_answer_bytes,
+                  .body_sink = &request.body_sink, .curl = &curl};
   _check(lib.easy_setopt(h, CURLOPT_WRITEFUNCTION, &_append_body), curl);
   _check(lib.easy_setopt(h, CURLOPT_WRITEDATA, &sink), curl);
   _check(lib.easy_setopt(h, CURLOPT_HEADERFUNCTION, &_append_header), curl);
@@ -207,6 +228,9 @@ HttpResponse http_request(const HttpRequest& request) {
                          "the answer is larger than " + std::to_string(request.max_answer_bytes) +
                              " bytes of body or " + std::to_string(kMaxAnswerHeaderBytes) +
                              " bytes of headers");
+  }
+  if (code != CURLE_OK && sink.sink_refused) {
+    throw TransportError(static_cast<int>(code), "the answer's body could not be stored");
   }
   if (code != CURLE_OK) throw TransportError(static_cast<int>(code), curl.error_text(code));
   _check(lib.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status), curl);

@@ -52,6 +52,14 @@ struct HttpRequest {
   // and more often while data moves. For work that must not wait for the answer (a stop
   // line owed to the terminal). Exceptions it throws are swallowed.
   std::function<void()> while_waiting;
+  // When set, the body of a 200 or 206 answer goes here piece by piece instead of into the
+  // response (max_answer_bytes does not apply to it), with the answer's status and headers;
+  // other answers are kept as usual. Returning false ends the exchange with a
+  // TransportError. Exceptions must not escape.
+  std::function<bool(const struct HttpResponse& head, std::string_view data)> body_sink;
+  // When set, the exchange fails once no byte came for this many seconds, and
+  // timeout_seconds caps only the connection (for downloads of any size).
+  std::optional<double> stall_seconds;
 };
 
 struct HttpResponse {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <stdexcept>
 
@@ -100,6 +101,27 @@ std::string _expect_ok(HttpResponse response, const char* what_failed) {
   return std::move(response.body);
 }
 
+// What a 200 or 206 answer says about its body; nothing for a 206 without a valid
+// "Content-Range: bytes FIRST-LAST/TOTAL".
+std::optional<DownloadAnswer> _download_answer(const HttpResponse& response) {
+  DownloadAnswer answer;
+  answer.status = response.status;
+  answer.etag = response.header("ETag");
+  if (response.status == 206) {
+    auto range = response.header("Content-Range");
+    unsigned long long first = 0, last = 0, total = 0;
+    if (!range || std::sscanf(range->c_str(), "bytes %llu-%llu/%llu", &first, &last, &total) != 3 ||
+        last < first || last >= total) {
+      return std::nullopt;
+    }
+    answer.first = first;
+    answer.total = total;
+  } else if (auto length = response.header("Content-Length")) {
+    answer.total = std::strtoull(length->c_str(), nullptr, 10);
+  }
+  return answer;
+}
+
 }  // namespace
 
 nlohmann::json JobClient::submit(const std::string& body) const {
@@ -175,6 +197,53 @@ nlohmann::json JobClient::list(int limit) const {
     throw std::runtime_error("the service sent an answer that is not a job list");
   }
   return answer;
+}
+
+nlohmann::json JobClient::files(const std::string& job_id, std::int64_t offset) const {
+  const std::string body = _expect_ok(
+      http_request(_request(_endpoint, "GET",
+                            _job_url(_endpoint, job_id) + "/files?offset=" + std::to_string(offset),
+                            kManageTimeout)),
+      "Failed to list job files");
+  json answer = parse_json_or_discarded(body);
+  if (!answer.is_object() || !answer.contains("files") || !answer["files"].is_array()) {
+    throw std::runtime_error("the service sent an answer that is not a file list");
+  }
+  return answer;
+}
+
+DownloadAnswer JobClient::download(const std::string& job_id, std::string_view path,
+                                   const DownloadRequest& request) const {
+  std::string url = _job_url(_endpoint, job_id) + "/files/";
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = path.find('/', start);
+    url += percent_encode(path.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    if (slash == std::string_view::npos) break;
+    url += '/';
+    start = slash + 1;
+  }
+  HttpRequest http = _request(_endpoint, "GET", url, kManageTimeout);
+  http.stall_seconds = kDownloadStallTimeout * _endpoint.transport.timeout_scale;
+  if (request.from > 0) {
+    http.headers.emplace_back("Range", "bytes=" + std::to_string(request.from) + "-");
+    if (request.if_range) http.headers.emplace_back("If-Range", *request.if_range);
+  }
+  std::optional<DownloadAnswer> head;
+  http.body_sink = [&](const HttpResponse& response, std::string_view data) {
+    if (!head) {
+      head = _download_answer(response);
+      if (!head) return false;
+    }
+    return request.write(*head, data);
+  };
+  HttpResponse response = http_request(http);
+  if (response.status != 200 && response.status != 206) {
+    throw JobServiceError("Failed to download a file", response.status, std::move(response.body));
+  }
+  if (!head) head = _download_answer(response);  // an empty body
+  if (!head) throw std::runtime_error("the service sent a partial answer without a valid Content-Range");
+  return *head;
 }
 
 bool JobClient::health(double timeout_seconds) const {

@@ -15,6 +15,7 @@
 // not 200, its kind() saying what the status means; nlohmann::json's own errors where a 200
 // answer is not the JSON document expected.
 
+#include <cstdint>
 #include <iosfwd>
 #include <functional>
 #include <optional>
@@ -54,6 +55,26 @@ inline constexpr double kHealthTimeout = 2.0;
 
 // The most output pages one output() call reads; the rest is left to the next call.
 inline constexpr int kMaxPagesPerRead = 10000;
+
+// What a download answer said about the bytes it carries.
+struct DownloadAnswer {
+  long status = 0;            // 200 (the whole file) or 206 (from `first` on)
+  std::uint64_t first = 0;    // where the bytes start in the file
+  std::optional<std::uint64_t> total;  // the file's size, when the answer says it
+  std::optional<std::string> etag;
+};
+
+// One file download: where the bytes go, and from where on.
+struct DownloadRequest {
+  std::uint64_t from = 0;                 // ask for the bytes from here on (Range) when > 0
+  std::optional<std::string> if_range;    // the ETag the bytes held so far came from
+  // The body, piece by piece, with what the answer said about it (the same for every
+  // piece); false stops the download.
+  std::function<bool(const DownloadAnswer&, std::string_view)> write;
+};
+
+// The time a download may go without a byte before it fails.
+inline constexpr double kDownloadStallTimeout = 60.0;
 
 class JobClient {
  public:
@@ -100,6 +121,20 @@ class JobClient {
   // Throws: JobServiceError "Failed to list jobs" for any status but 200; TransportError;
   // std::runtime_error when the answer is not such an object.
   nlohmann::json list(int limit) const;
+
+  // GET /v1/jobs/<id>/files?offset=N (15 s): one page of the job's file list, an object
+  // whose "files" is an array ("more": true when another page follows at "current_index").
+  // Throws: JobServiceError "Failed to list job files" for any status but 200;
+  // TransportError; std::runtime_error when the answer is not such an object.
+  nlohmann::json files(const std::string& job_id, std::int64_t offset) const;
+
+  // GET /v1/jobs/<id>/files/<path> (each byte of `path` but '/' percent-encoded; the
+  // connection within 15 s, then at most kDownloadStallTimeout without a byte): the body of
+  // a 200 or 206 answer goes to `request.write`.
+  // Throws: JobServiceError "Failed to download a file" for any other status (416 when
+  // `from` is beyond the end); TransportError (also when `write` returned false).
+  DownloadAnswer download(const std::string& job_id, std::string_view path,
+                          const DownloadRequest& request) const;
 
   // GET /v1/health within `timeout_seconds` (not scaled): true when the service answers 200.
   // Throws: TransportError.

@@ -20,6 +20,7 @@ extern "C" int fuzz_resources_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_request_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_ignore_one(const std::uint8_t* data, std::size_t size);
 extern "C" int fuzz_project_imports_one(const std::uint8_t* data, std::size_t size);
+extern "C" int fuzz_job_path_one(const std::uint8_t* data, std::size_t size);
 
 namespace pelmora {
 namespace {
@@ -64,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Replay{"resources", "resources", fuzz_resources_one, 4},
                       Replay{"request", "request", fuzz_request_one, 6},
                       Replay{"ignore", "ignore", fuzz_ignore_one, 5},
-                      Replay{"project_imports", "grammar", fuzz_project_imports_one, 400}),
+                      Replay{"project_imports", "grammar", fuzz_project_imports_one, 400},
+                      Replay{"job_path", "job_path", fuzz_job_path_one, 8}),
     [](const ::testing::TestParamInfo<Replay>& param_info) { return std::string(param_info.param.target); });
 
 }  // namespace
