@@ -5,6 +5,8 @@ BUILD_DIR ?= build/release
 # root, ~/.local/bin otherwise (PREFIX=... or BIN_DIR=... choose another place).
 PREFIX ?= $(if $(filter 0,$(shell id -u)),/usr/local,$(HOME)/.local)
 BIN_DIR ?= $(PREFIX)/bin
+# More options for the watch that `make run` starts, such as --threshold 50.
+WATCH_ARGS ?=
 
 .PHONY: all setup build run test test-release test-asan debug bench fuzz clean install
 
@@ -18,7 +20,7 @@ build: setup
 	cmake --build --preset release -j $(JOBS)
 
 run: install
-	"$(DESTDIR)$(BIN_DIR)/pelmora" watch --local
+	"$(DESTDIR)$(BIN_DIR)/pelmora" watch --local $(WATCH_ARGS)
 
 test: test-release test-asan
 
