@@ -105,7 +105,12 @@ int print_watch_unit(const CLI::App& cmd, const WatchArgs& args) {
   }
   std::string env_file = "%h/.config/pelmora/agent.env";
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != '\0') {
-    env_file = systemd_word(std::string(config) + "/pelmora/agent.env");
+    // A path here is taken as it is, up to the line's end: only specifiers are escaped.
+    env_file.clear();
+    for (const char c : std::string(config) + "/pelmora/agent.env") {
+      if (c == '\n' || c == '\r') throw std::invalid_argument("XDG_CONFIG_HOME holds a line break");
+      env_file += c == '%' ? std::string("%%") : std::string(1, c);
+    }
   }
   spec.service_lines = {
       "# The key: the saved login (`pelmora login`), or PELMORA_API_KEY=... in this file (mode 0600)",
