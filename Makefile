@@ -1,6 +1,12 @@
 # Front end of the CMake build. `make run` and `make test` install what is missing first.
 JOBS ?= $(shell nproc)
-PELMORA := build/release/pelmora
+BUILD_DIR ?= build/release
+# Where `make install` and `make run` put pelmora and pelmora-service: /usr/local/bin as
+# root, ~/.local/bin otherwise (PREFIX=... or BIN_DIR=... choose another place).
+PREFIX ?= $(if $(filter 0,$(shell id -u)),/usr/local,$(HOME)/.local)
+BIN_DIR ?= $(PREFIX)/bin
+# More options for the watch that `make run` starts, such as --threshold 50.
+WATCH_ARGS ?=
 
 .PHONY: all setup build run test test-release test-asan debug bench fuzz clean install
 
@@ -13,8 +19,8 @@ build: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
-run: build
-	$(PELMORA) watch --local
+run: install
+	"$(DESTDIR)$(BIN_DIR)/pelmora" watch --local $(WATCH_ARGS)
 
 test: test-release test-asan
 
@@ -43,4 +49,4 @@ clean:
 # Puts the built command (and pelmora-service, which `pelmora serve` runs) on PATH, so that
 # the commands the agent prints work as shown.
 install: build
-	install -m 0755 $(PELMORA) $(PELMORA)-service /usr/local/bin/
+	@scripts/install.sh "$(BUILD_DIR)" "$(BIN_DIR)"

@@ -22,6 +22,7 @@
 #include "agent/platform/files.h"
 #include "agent/platform/subprocess.h"
 #include "cli/commands.h"
+#include "cli/systemd_unit.h"
 #include "service/keys.h"
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
@@ -50,6 +51,7 @@ struct ServeArgs {
   double cancel_grace = 5.0;
   bool add_key = false;
   bool stop = false;
+  bool print_unit = false;
   std::string key_name = "user";
   std::optional<double> credits;
   std::optional<int> rate;
@@ -213,6 +215,19 @@ int serve_command(const ServeArgs& args) {
   return kExitOk;
 }
 
+// The user unit that runs this service with the options given.
+int print_serve_unit(const CLI::App& cmd) {
+  UnitSpec spec;
+  spec.name = "pelmora-serve";
+  spec.description = "pelmora local job service";
+  spec.command = {program_beside_self(kServiceProgram), "serve"};
+  for (std::string& word : given_options(cmd, {"print-systemd-unit"})) {
+    spec.command.push_back(std::move(word));
+  }
+  std::cout << systemd_unit(spec) << std::flush;
+  return kExitOk;
+}
+
 }  // namespace
 
 void add_serve_command(CLI::App& app, int& exit_code) {
@@ -314,8 +329,14 @@ void add_serve_command(CLI::App& app, int& exit_code) {
   serve->add_flag("--stop", args->stop,
                   "Stop the service running on the data directory (started by `pelmora watch --local` "
                   "or `pelmora login --local`) and exit");
-  serve->callback([args, &exit_code] {
-    exit_code = args->stop ? stop_command(*args) : serve_command(*args);
+  serve->add_flag("--print-systemd-unit", args->print_unit,
+                  "Print a systemd user unit that runs this service with these options, and exit")
+      ->excludes("--stop")
+      ->excludes("--add-key");
+  serve->callback([serve, args, &exit_code] {
+    exit_code = args->print_unit ? print_serve_unit(*serve)
+                : args->stop     ? stop_command(*args)
+                                 : serve_command(*args);
   });
 }
 

@@ -17,6 +17,7 @@
 #include "agent/platform/logger.h"
 #include "cli/commands.h"
 #include "cli/host_config.h"
+#include "cli/systemd_unit.h"
 #include "agent/client/local_service.h"
 
 namespace pelmora::cli {
@@ -34,6 +35,11 @@ struct WatchArgs {
   std::optional<std::string> api_url;
   bool local = false;
   bool project = false;
+  std::string heavy_for = "0";
+  bool mine = false;
+  bool stop_local = false;
+  std::string stop_grace = "10";
+  bool print_unit = false;
 };
 
 // The directories under which the local job service keeps its jobs' scripts, as written
@@ -83,6 +89,36 @@ void use_local_service(WatchArgs& args) {
   say("\n");
 }
 
+// The user unit that runs this watch with the options given, in automatic mode (a unit has
+// no terminal to answer on). The key comes from the saved login or the environment file.
+int print_watch_unit(const CLI::App& cmd, const WatchArgs& args) {
+  UnitSpec spec;
+  spec.name = "pelmora-watch";
+  spec.description = "pelmora agent watch";
+  spec.command = {program_beside_self("pelmora"), "watch"};
+  for (std::string& word : given_options(cmd, {"print-systemd-unit"})) {
+    spec.command.push_back(std::move(word));
+  }
+  if (!args.auto_offload) spec.command.push_back("--auto");
+  if (args.local) {
+    spec.unit_lines = {"Wants=pelmora-serve.service", "After=pelmora-serve.service"};
+  }
+  std::string env_file = "%h/.config/pelmora/agent.env";
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != '\0') {
+    // A path here is taken as it is, up to the line's end: only specifiers are escaped.
+    env_file.clear();
+    for (const char c : std::string(config) + "/pelmora/agent.env") {
+      if (c == '\n' || c == '\r') throw std::invalid_argument("XDG_CONFIG_HOME holds a line break");
+      env_file += c == '%' ? std::string("%%") : std::string(1, c);
+    }
+  }
+  spec.service_lines = {
+      "# The key: the saved login (`pelmora login`), or PELMORA_API_KEY=... in this file (mode 0600)",
+      "EnvironmentFile=-" + env_file};
+  say(systemd_unit(spec));
+  return kExitOk;
+}
+
 int run_watch(WatchArgs args) {
   if (args.local) {
     use_local_service(args);
@@ -120,6 +156,10 @@ int run_watch(WatchArgs args) {
             return false;
           },
       .project = args.project,
+      .heavy_for = *parse_finite(args.heavy_for),
+      .mine = args.mine,
+      .stop_local = args.stop_local,
+      .stop_grace = *parse_finite(args.stop_grace),
       .credentials_resolved = true,
   });
   std::cout.flush();
@@ -169,7 +209,30 @@ void add_watch_command(CLI::App& app, int& exit_code) {
                 "background if it is not running")
       ->excludes(key)
       ->excludes(url);
-  cmd->callback([args, &exit_code] { exit_code = run_watch(*args); });
+  cmd->add_option("--for", args->heavy_for,
+                  "Offer a process only once it has stayed at or above the threshold at every "
+                  "scan for this many seconds (default 0: at the first scan that finds it)")
+      ->type_name("SEC")
+      ->check(finite_number("SEC") & CLI::Range(0.0, 1e9));
+  cmd->add_flag("--mine", args->mine,
+                "Watch only this user's processes (default: every user's)");
+  CLI::Option* stop_local = cmd->add_flag(
+      "--stop-local", args->stop_local,
+      "After a submission succeeded, end the local process (SIGTERM, then SIGKILL after "
+      "--stop-grace seconds); only a process of this user that is still the one detected");
+  cmd->add_option("--stop-grace", args->stop_grace,
+                  "Seconds between SIGTERM and SIGKILL for --stop-local (default 10)")
+      ->type_name("SEC")
+      ->check(finite_number("SEC") & CLI::Range(0.0, 1e9))
+      ->needs(stop_local);
+  cmd->add_flag("--print-systemd-unit", args->print_unit,
+                "Print a systemd user unit that runs this watch with these options and --auto, "
+                "and exit (the key comes from the saved login or an environment file, never "
+                "from the unit)")
+      ->excludes(key);
+  cmd->callback([cmd, args, &exit_code] {
+    exit_code = args->print_unit ? print_watch_unit(*cmd, *args) : run_watch(*args);
+  });
 }
 
 }  // namespace pelmora::cli

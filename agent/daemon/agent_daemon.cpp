@@ -1,6 +1,11 @@
 #include "agent/daemon/agent_daemon.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <exception>
@@ -8,6 +13,7 @@
 
 #include "agent/client/client.h"
 #include "agent/client/config.h"
+#include "agent/platform/errors.h"
 #include "agent/platform/files.h"
 #include "agent/platform/logger.h"
 #include "agent/platform/terminal_text.h"
@@ -31,6 +37,9 @@ std::string home_dir() {
   const char* home = std::getenv("HOME");
   return home ? home : "";
 }
+
+// How long a process may take to go once SIGKILL was sent.
+constexpr double kKillWait = 5.0;
 
 constexpr std::string_view kStopLine = "\nStopping agent watch...\n";
 constexpr std::string_view kQuestion = "    Offload to cloud? [y/N/ignore] ";
@@ -101,6 +110,10 @@ AgentDaemon::AgentDaemon(AgentOptions options, AgentPlatform platform)
       memory(std::move(options.memory)),
       exclude(std::move(options.exclude)),
       project(options.project),
+      heavy_for(options.heavy_for),
+      mine(options.mine),
+      stop_local(options.stop_local),
+      stop_grace(options.stop_grace),
       scanner(options.threshold, options.threshold,
               platform.process_table ? *platform.process_table : linux_process_table()),
       table_(platform.process_table ? *platform.process_table : linux_process_table()),
@@ -111,7 +124,8 @@ AgentDaemon::AgentDaemon(AgentOptions options, AgentPlatform platform)
       submit_(platform.submit ? std::move(platform.submit) : SubmitFunction(submit_with_client)),
       platform_id_(platform.platform_id ? *platform.platform_id : platform_identifier()),
       process_cwd_(platform.process_cwd ? std::move(platform.process_cwd)
-                                        : std::function<std::optional<std::string>(int)>(process_cwd)) {}
+                                        : std::function<std::optional<std::string>(int)>(process_cwd)),
+      uid_(platform.uid ? *platform.uid : static_cast<std::uint32_t>(::getuid())) {}
 
 AgentDaemon::AgentDaemon(std::optional<std::string> api_key_, std::optional<std::string> api_url_,
                          bool fast_, double threshold_, double interval_, bool auto_offload_,
@@ -181,13 +195,36 @@ void AgentDaemon::watch() {
   }
 }
 
+const std::string& AgentDaemon::own_user() {
+  if (!own_user_) own_user_ = user_name_of(uid_);
+  return *own_user_;
+}
+
 void AgentDaemon::_tick() {
-  for (const ProcessInfo& proc : scanner.scan()) {
+  const double now = clock_.monotonic();
+  const std::vector<ProcessInfo> heavy = scanner.scan();
+  // The runs of heavy scans are brought up to date before any process is handled, so a
+  // handling that fails cannot leave them half done.
+  std::vector<const ProcessInfo*> due;
+  std::map<int, HeavySince> runs;
+  for (const ProcessInfo& proc : heavy) {
     if (_offloaded.contains(proc.pid)) continue;
     if (_ignored_pids.contains(proc.pid)) continue;
     if (exclude && exclude(proc)) continue;
-    _handle(proc);
+    if (mine && proc.username != own_user()) continue;
+    if (heavy_for > 0.0) {
+      const auto seen = _heavy_since.find(proc.pid);
+      const double since = seen != _heavy_since.end() &&
+                                   seen->second.create_time == proc.create_time
+                               ? seen->second.since
+                               : now;
+      runs.emplace(proc.pid, HeavySince{proc.create_time, since});
+      if (!(now - since >= heavy_for)) continue;
+    }
+    due.push_back(&proc);
   }
+  _heavy_since.swap(runs);
+  for (const ProcessInfo* proc : due) _handle(*proc);
 }
 
 // ---- Console ------------------------------------------------------------------------------
@@ -327,9 +364,71 @@ void AgentDaemon::_offload(const ProcessInfo& proc) {
   }
   const std::string job_id = job_id_text(result);
   const std::string shown = escape_for_terminal(job_id);
+  // With stop_local, the line about the local process comes before the empty line.
   say("    Submitted!  job_id=" + shown + "\n    Track with:  pelmora status " + shown +
-      "\n    Logs:        pelmora logs " + shown + " --follow\n\n");
+      "\n    Logs:        pelmora logs " + shown + " --follow\n" + (stop_local ? "" : "\n"));
   _offloaded[proc.pid] = OffloadRecord{.pid = proc.pid, .script_path = path, .job_id = job_id};
+  if (stop_local) {
+    _stop_local(proc);
+    say("\n");
+  }
+}
+
+// ---- Stopping the local process -------------------------------------------------------
+
+bool AgentDaemon::wait_for_end(OpenedProcess& process, double seconds) {
+  const WakeHook hook = wake_hook();
+  const double deadline = clock_.monotonic() + seconds;
+  while (!process.ended()) {
+    const double left = deadline - clock_.monotonic();
+    if (!(left > 0.0)) return false;
+    sleeper_.sleep_for(std::min(left, 0.1), hook);
+  }
+  return true;
+}
+
+void AgentDaemon::_stop_local(const ProcessInfo& proc) {
+  // The whole command line, cut as the console cuts labels.
+  ProcessInfo command = proc;
+  command.script_path.reset();
+  const std::string who =
+      "local process " + std::to_string(proc.pid) + " (" + escape_for_terminal(command.short_cmd()) + ")";
+  ProcessOpening opening = table_.open_process(proc.pid, proc.create_time, uid_);
+  switch (opening.status) {
+    case OpenStatus::opened:
+      break;
+    case OpenStatus::gone:
+    case OpenStatus::replaced:
+      // A replaced pid belongs to a process that started later: it is never signalled.
+      say("    The " + who + " had already ended.\n");
+      return;
+    case OpenStatus::other_user:
+      say("    Left the " + who + " running: it belongs to another user.\n");
+      return;
+    case OpenStatus::failed:
+      say("    Could not stop the " + who + ": " + errno_text(opening.error) + ".\n");
+      return;
+  }
+  OpenedProcess& process = *opening.process;
+  if (const int err = process.send(SIGTERM); err != 0) {
+    say(err == ESRCH ? "    The " + who + " had already ended.\n"
+                     : "    Could not stop the " + who + ": " + errno_text(err) + ".\n");
+    return;
+  }
+  if (wait_for_end(process, stop_grace)) {
+    say("    Stopped " + who + ".\n");
+    return;
+  }
+  const int err = process.send(SIGKILL);
+  if (err == 0 && wait_for_end(process, kKillWait)) {
+    say("    Stopped " + who + " with SIGKILL: it was still running " +
+        format_fixed(stop_grace, 1) + " s after SIGTERM.\n");
+  } else if (err == ESRCH || process.ended()) {
+    say("    Stopped " + who + ".\n");
+  } else {
+    say("    Sent SIGTERM and SIGKILL to the " + who + ", which has not ended yet" +
+        (err != 0 ? ": " + errno_text(err) : std::string()) + ".\n");
+  }
 }
 
 }  // namespace pelmora

@@ -6,11 +6,12 @@
 //   AgentDaemon daemon({.threshold = 50, .auto_offload = true});
 //   daemon.watch();  // until SIGINT or SIGTERM
 //
-// The daemon only observes the watched processes: it never stops, pauses or signals them.
-// All of its bookkeeping lives in memory for as long as the object lives. One daemon is used
-// from one thread, the one that calls watch().
+// The daemon only observes the watched processes, unless stop_local asks it to end a process
+// whose script it has submitted. All of its bookkeeping lives in memory for as long as the
+// object lives. One daemon is used from one thread, the one that calls watch().
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -85,6 +86,18 @@ struct AgentOptions {
   // Offload each script in the project form: its project, found from the process's working
   // directory, run with the arguments that follow the script on its command line.
   bool project = false;
+  // Seconds a process must stay heavy, at every scan, before it is offered: it is handled
+  // at the first scan that finds it heavy this long after the first of an unbroken run of
+  // scans that did. 0: at the first scan that finds it heavy.
+  double heavy_for = 0.0;
+  // Only processes of the agent's own user (the scanner's username against the user name
+  // of the agent's real uid); false: every user's.
+  bool mine = false;
+  // After a successful submission, end the local process: SIGTERM, then SIGKILL when it
+  // still runs `stop_grace` seconds later. Only a process of the agent's own real uid whose
+  // start time is still the one detected; one line says what was done.
+  bool stop_local = false;
+  double stop_grace = 10.0;
   // True when the caller has already resolved api_key and api_url (the pelmora command
   // does, once): they are kept as given instead of being resolved again. api_url must then
   // be present.
@@ -103,6 +116,8 @@ struct AgentPlatform {
   std::optional<std::string> platform_id;  // platform_identifier()
   // A process's working directory, for the project form; empty: process_cwd.
   std::function<std::optional<std::string>(int pid)> process_cwd;
+  // The agent's real uid, for stop_local and mine; empty: getuid().
+  std::optional<std::uint32_t> uid;
 };
 
 class AgentDaemon {
@@ -144,6 +159,10 @@ class AgentDaemon {
   std::optional<std::string> memory;
   std::function<bool(const ProcessInfo&)> exclude;
   bool project;
+  double heavy_for;
+  bool mine;
+  bool stop_local;
+  double stop_grace;
   ProcessScanner scanner;
 
   // Bookkeeping: both only grow, keyed by process id alone.
@@ -151,6 +170,14 @@ class AgentDaemon {
   std::set<int> _ignored_pids;
   // Cleared by the stop handler (from a signal handler: hence atomic).
   std::atomic<bool> _running{false};
+  // With heavy_for: the processes found heavy at the last scan (and neither offloaded,
+  // ignored nor excluded), with the start of their run of heavy scans on the monotonic
+  // clock. Rebuilt at every scan, so ended processes leave it.
+  struct HeavySince {
+    double create_time = 0.0;
+    double since = 0.0;
+  };
+  std::map<int, HeavySince> _heavy_since;
 
   // ---- The steps of the loop and the dialogue; public so that tests can drive them ----
 
@@ -166,6 +193,9 @@ class AgentDaemon {
   void _handle(const ProcessInfo& proc);
   void _prompt_offload(const ProcessInfo& proc);
   void _offload(const ProcessInfo& proc);
+  // stop_local's part of an offload: ends the process and prints one line. Never throws
+  // but for errors of the terminal.
+  void _stop_local(const ProcessInfo& proc);
 
   // ".0f" and ".1f" as printf gives them (ties to even); "nan" for every NaN.
   static std::string format_fixed(double value, int decimals);
@@ -176,6 +206,10 @@ class AgentDaemon {
   // Writes `text` after any owed stop lines.
   void say(std::string_view text);
   WakeHook wake_hook();
+  // Waits up to `seconds` for `process` to end, printing owed stop lines meanwhile.
+  bool wait_for_end(OpenedProcess& process, double seconds);
+  // The name of the agent's user, read on first use.
+  const std::string& own_user();
 
   ProcessTable& table_;
   Terminal& terminal_;
@@ -185,6 +219,8 @@ class AgentDaemon {
   SubmitFunction submit_;
   std::string platform_id_;
   std::function<std::optional<std::string>(int pid)> process_cwd_;
+  std::uint32_t uid_;
+  std::optional<std::string> own_user_;
 };
 
 }  // namespace pelmora

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -87,7 +88,9 @@ bool all_digits(const char* s) {
   return true;
 }
 
-std::string user_name(std::uint32_t uid) {
+}  // namespace
+
+std::string user_name_of(std::uint32_t uid) {
   passwd pw{};
   passwd* found = nullptr;
   std::vector<char> buf(4096);
@@ -101,6 +104,14 @@ std::string user_name(std::uint32_t uid) {
     return std::to_string(uid);
   }
 }
+
+ProcessOpening ProcessTable::open_process(int, double, std::uint32_t) {
+  ProcessOpening result;
+  result.error = ENOTSUP;
+  return result;
+}
+
+namespace {
 
 // The last CPU sample of one process.
 struct Sample {
@@ -175,6 +186,27 @@ class LinuxProcessTable final : public ProcessTable {
   }
   void prime() override { enumerate(nullptr); }
   int own_pid() const override { return static_cast<int>(::getpid()); }
+
+  ProcessOpening open_process(int pid, double create_time, std::uint32_t uid) override {
+    const auto boot = boot_time();
+    ProcessOpening result;
+    if (!boot || create_time == 0.0) {
+      result.error = ENODATA;  // the start time was never known
+      return result;
+    }
+    if (!(create_time >= *boot)) {
+      result.status = OpenStatus::replaced;  // no start time this table could have given
+      return result;
+    }
+    // The tick count whose create_time() is `create_time`, exactly as the handle computes it.
+    const auto ticks =
+        static_cast<std::uint64_t>(std::llround((create_time - *boot) * clock_ticks_));
+    if (static_cast<double>(ticks) / clock_ticks_ + *boot != create_time) {
+      result.status = OpenStatus::replaced;
+      return result;
+    }
+    return open_checked_process(root_, pid, ticks, uid);
+  }
 
   std::uint64_t page_size() const { return page_size_; }
   std::uint64_t rss_error_pages() const { return rss_error_pages_; }
@@ -385,7 +417,7 @@ bool LinuxHandle::memory_percent_reaches(double threshold) {
 std::optional<std::string> LinuxHandle::username() {
   if (!username_done_) {
     if (auto text = read("status")) {
-      if (auto uid = parse_status_real_uid(*text)) username_ = user_name(*uid);
+      if (auto uid = parse_status_real_uid(*text)) username_ = user_name_of(*uid);
     }
     username_done_ = true;
   }

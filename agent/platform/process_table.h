@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "agent/platform/clock.h"
+#include "agent/platform/process_signal.h"
 
 namespace pelmora {
 
@@ -99,7 +100,17 @@ class ProcessTable {
 
   // The agent's own process id.
   virtual int own_pid() const = 0;
+
+  // Opens process `pid` to signal it (open_checked_process), when it is still the process
+  // whose create_time() this table gave as `create_time` and its real uid is `uid`. A pid
+  // that now names a process with another start time is OpenStatus::replaced. The base
+  // answers OpenStatus::failed with ENOTSUP.
+  virtual ProcessOpening open_process(int pid, double create_time, std::uint32_t uid);
 };
+
+// The user name of `uid` as username() gives it: the name, or the uid in decimal when it
+// has none.
+std::string user_name_of(std::uint32_t uid);
 
 // The process table of this machine, read from /proc; one instance for the whole agent so
 // that the priming pass and every scan share the CPU sample memory.

@@ -210,8 +210,9 @@ class WatchEndToEnd : public ::testing::Test {
     busy_pid_ = busy_.pid;
   }
 
-  std::vector<std::string> watch_args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> args = {PELMORA_BINARY, "watch", "--local", "--threshold", "20",
+  std::vector<std::string> watch_args(std::vector<std::string> extra = {},
+                                      const std::string& threshold = "20") const {
+    std::vector<std::string> args = {PELMORA_BINARY, "watch", "--local", "--threshold", threshold,
                                      "--interval", "0.5"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
@@ -398,6 +399,127 @@ TEST_F(WatchEndToEnd, ClosedInputSkipsEveryDetection) {
   kill(watch.pid, SIGINT);
   EXPECT_EQ(watch.wait_exit(2.0), 0);
   EXPECT_NE(watch.output.find("\nStopping agent watch...\n", second), std::string::npos);
+}
+
+TEST_F(WatchEndToEnd, StopLocalEndsTheBusyScriptOnceItsJobIsSubmitted) {
+  Child watch;
+  watch.start_on_pty(watch_args({"--stop-local"}), env_, root_);
+  const size_t asked = wait_for_busy_question(watch, 0, 20);
+  ASSERT_NE(asked, std::string::npos) << watch.output;
+  watch.type("y\n");
+  // The label is the command line as the process shows it (python3 may be a wrapper that
+  // runs the interpreter under its full path).
+  const size_t stopped = watch.expect(" busy.py 60).\r\n\r\n", 30, asked);
+  ASSERT_NE(stopped, std::string::npos) << watch.output.substr(asked);
+  EXPECT_NE(watch.output.rfind("    Stopped local process " + std::to_string(busy_pid_) + " (", stopped),
+            std::string::npos);
+  EXPECT_FALSE(job_id_after(watch.output, asked).empty());
+  int status = 0;
+  ASSERT_EQ(waitpid(busy_.pid, &status, 0), busy_.pid);
+  busy_.pid = -1;
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  stop_with(watch, SIGINT);
+}
+
+TEST_F(WatchEndToEnd, ForOffersWhatStaysHeavyAndNeverAMomentsSpike) {
+  Child watch;
+  watch.start_on_pty(watch_args({"--for", "3"}), env_, root_);
+  ASSERT_NE(watch.expect("(Ctrl+C to stop)", 20), std::string::npos) << watch.output;
+  // Busy for under a second of wall time, then idle: heavy at a scan or two.
+  Child spike;
+  spike.start({"python3", "-c",
+               "import time\nt = time.time()\nwhile time.time() - t < 0.8: pass\ntime.sleep(60)"},
+              env_, root_);
+  const size_t asked = wait_for_busy_question(watch, 0, 30);
+  ASSERT_NE(asked, std::string::npos) << watch.output;
+  watch.type("i\n");
+  watch.expect("never appears", 2.0, asked);
+  EXPECT_EQ(watch.output.find("[" + std::to_string(spike.pid) + "]"), std::string::npos)
+      << watch.output;
+  stop_with(watch, SIGINT);
+}
+
+TEST_F(WatchEndToEnd, MineLeavesOtherUsersOutAndTheirSourceIsReportedOnce) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a process as another user";
+  Child other;
+  other.start({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+               "while True: pass"},
+              env_, "/");
+  const std::string block = "[" + std::to_string(other.pid) + "] /usr/bin/python3 -c while True: pass";
+  for (const bool mine : {false, true}) {
+    Child watch;
+    // Two busy processes on a loaded machine may each get well under a core.
+    watch.start_on_pty(
+        watch_args(mine ? std::vector<std::string>{"--mine"} : std::vector<std::string>{}, "5"),
+        env_, root_);
+    // Without --mine, the other user's process is reported (at a busy machine's pace) and
+    // then no more; with it, never, while this user's busy script is offered.
+    const size_t first = mine ? std::string::npos : watch.expect(block, 30);
+    const size_t asked = wait_for_busy_question(watch, 0, 20);
+    ASSERT_NE(asked, std::string::npos) << watch.output;
+    watch.type("i\n");
+    watch.expect("never appears", 3.0, asked);  // six more ticks
+    if (mine) {
+      EXPECT_EQ(watch.output.find(block), std::string::npos) << watch.output;
+    } else {
+      ASSERT_NE(first, std::string::npos) << "[" << other.pid << "] not in:\n" << watch.output;
+      EXPECT_NE(watch.output.find("Cannot read source", first), std::string::npos);
+      EXPECT_EQ(watch.output.find(block, first + 1), std::string::npos) << watch.output;
+    }
+    stop_with(watch, SIGINT);
+  }
+}
+
+// As a new user meets it: a fresh clone, `make run` in a terminal, and the printed command
+// pasted into a new login shell. The clone uses this tree's build (a fresh build takes
+// minutes) and installs where make puts it for a user who is not root, under a home
+// directory of the test's own.
+TEST_F(WatchEndToEnd, MakeRunPutsThePrintedCommandsOnALoginShellsPath) {
+  if (std::system("git --version >/dev/null 2>&1 && make --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "git or make is not installed";
+  }
+  const std::string clone = root_ + "/clone";
+  const std::string home = root_ + "/home";
+  ASSERT_EQ(std::system(("rm -rf '" + clone + "' '" + home + "' && git clone -q '" +
+                         PELMORA_SOURCE_DIR + "' '" + clone + "' && mkdir -p '" + home + "'")
+                            .c_str()),
+            0);
+  // A new account's ~/.profile puts ~/.local/bin on the PATH when it exists.
+  std::ofstream(home + "/.profile")
+      << "if [ -d \"$HOME/.local/bin\" ] ; then\n    PATH=\"$HOME/.local/bin:$PATH\"\nfi\n";
+  std::vector<std::string> env = env_;
+  env.push_back("HOME=" + home);
+  std::string build_dir = PELMORA_BINARY;
+  build_dir.resize(build_dir.rfind('/'));
+  const std::string bin = home + "/.local/bin";
+
+  Child make;
+  make.start_on_pty({"make", "-s", "-C", clone, "-o", "build", "run", "BUILD_DIR=" + build_dir,
+                     "PREFIX=" + home + "/.local", "WATCH_ARGS=--threshold 20 --interval 0.5"},
+                    env, root_);
+  ASSERT_NE(make.expect("Installed pelmora and pelmora-service in " + bin + ".\r\n", 30),
+            std::string::npos)
+      << make.output;
+  EXPECT_NE(make.expect("Note: " + bin + " is not on this shell's PATH yet; a new login shell", 10),
+            std::string::npos)
+      << make.output;
+  const size_t asked = wait_for_busy_question(make, 0, 30);
+  ASSERT_NE(asked, std::string::npos) << make.output;
+  make.type("y\n");
+  const size_t logs = make.expect("    Logs:        ", 30, asked);
+  ASSERT_NE(make.expect(" --follow\r\n", 30, asked), std::string::npos) << make.output;
+  const size_t command_at = logs + std::string("    Logs:        ").size();
+  const std::string command = make.output.substr(command_at, make.output.find('\r', command_at) - command_at);
+
+  Child shell;
+  shell.start({"bash", "-lc", "command -v pelmora && " + command}, env, home);
+  EXPECT_EQ(shell.wait_exit(60), 0) << shell.output;
+  EXPECT_EQ(shell.output.rfind(bin + "/pelmora\n", 0), 0u) << shell.output;
+  EXPECT_NE(shell.output.find("busy: done after 6 s"), std::string::npos) << shell.output;
+
+  make.type("\x03");
+  EXPECT_NE(make.expect("Stopping agent watch...", 5, asked), std::string::npos);
+  EXPECT_NE(make.wait_exit(10), -1);
 }
 
 TEST(WatchCommand, NonFiniteNumbersAreUsageErrors) {

@@ -71,6 +71,19 @@ class FakeProcessTable : public ProcessTable {
 
   int own_pid() const override { return own; }
 
+  // What open_process answers; unset: the base's answer (failed). Every call is kept.
+  std::function<ProcessOpening(int pid, double create_time, std::uint32_t uid)> opener;
+  struct OpenCall {
+    int pid;
+    double create_time;
+    std::uint32_t uid;
+  };
+  std::vector<OpenCall> opens;
+  ProcessOpening open_process(int pid, double create_time, std::uint32_t uid) override {
+    opens.push_back({pid, create_time, uid});
+    return opener ? opener(pid, create_time, uid) : ProcessTable::open_process(pid, create_time, uid);
+  }
+
  private:
   class Handle : public ProcessHandle {
    public:
