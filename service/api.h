@@ -2,13 +2,19 @@
 // The HTTP surface of the job service (served by service/http_server.h):
 //   POST /v1/jobs/submit/code        submit {"code", "file_path", "resources", "fast"}
 //   GET  /v1/jobs                    the caller's jobs, newest first (?limit=N, default 50;
-//                                    "more": true when the answer's size cut the list short)
+//                                    ?status=S only those in S; ?before=ID only those older
+//                                    than job ID; "more": true when the answer's size cut the
+//                                    list short; "next": the ID to pass as ?before= for the
+//                                    page after, when there is one)
 //   GET  /v1/jobs/{id}               the status document
 //   GET  /v1/jobs/{id}/output        output entries from ?offset=N, in pages ("more": true)
 //   POST /v1/jobs/{id}/cancel        cancel a queued or running job
-//   GET  /v1/health                  whether the service answers
-// Every request needs "Authorization: Bearer KEY" (401 otherwise). Another key's job is a
-// 404 like an unknown one. Every error answer is a JSON object {"error": "..."}.
+//   GET  /v1/health                  whether the service answers, and its runner's state
+//   GET  /metrics                    counters in the Prometheus text format (with a key, or
+//                                    without when the metrics are public)
+//   GET  /, /dashboard.js, ...       the web dashboard (no key: the page asks for one)
+// Every /v1 request needs "Authorization: Bearer KEY" (401 otherwise). Another key's job is
+// a 404 like an unknown one. Every error answer is a JSON object {"error": "..."}.
 
 #include <cstdint>
 #include <deque>
@@ -22,8 +28,10 @@
 
 namespace pelmora::service {
 
+class JobRunner;
 class JobStore;
 class KeyRing;
+class Metrics;
 class Scheduler;
 struct Caller;
 struct JobRecord;
@@ -36,13 +44,19 @@ struct ApiLimits {
   std::size_t max_file_path = 4096;          // bytes of a submission's "file_path"
 };
 
+// What the service says of itself in /metrics and /v1/health.
+struct ServiceFacts {
+  std::string confinement;      // how local jobs are confined; "" for another runner
+  bool metrics_public = false;  // GET /metrics answers without a key
+};
+
 // The status document of `job`.
 nlohmann::json status_document(const JobRecord& job);
 
 class Api {
  public:
-  Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_dir,
-      ApiLimits limits);
+  Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, const JobRunner& runner,
+      Metrics& metrics, std::string jobs_dir, ApiLimits limits, ServiceFacts facts);
 
   // Answers one request: routes it, authenticates it, fills `res`. Thread-safe.
   void handle(const Request& req, Response& res);
@@ -57,6 +71,8 @@ class Api {
   void _output(const Request& req, Response& res, const std::string& id);
   void _cancel(const Request& req, Response& res, const std::string& id);
   void _health(const Request& req, Response& res);
+  void _scrape(const Request& req, Response& res);
+  void _route(const Request& req, Response& res);
   // Seconds until the caller may submit again; 0 when it may now (and the submission is
   // counted).
   double _take_rate_slot(const Caller& caller);
@@ -64,8 +80,11 @@ class Api {
   JobStore& _store;
   KeyRing& _keys;
   Scheduler& _scheduler;
+  const JobRunner& _runner;
+  Metrics& _metrics;
   std::string _jobs_dir;
   ApiLimits _limits;
+  ServiceFacts _facts;
   std::mutex _submit_mutex;  // credit check and insert of one submission at a time
   std::map<std::string, std::deque<double>> _recent;  // owner → submission times
 };

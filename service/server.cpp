@@ -20,6 +20,7 @@
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
 #include "service/log.h"
+#include "service/metrics.h"
 #include "service/retention.h"
 #include "service/scheduler.h"
 #include "service/state_dir.h"
@@ -76,12 +77,17 @@ struct JobService::Parts {
         keys(keys_file(data_dir)),
         scheduler(store, jobs_dir(data_dir), max_jobs_for(options)),
         runner(make_runner(options, confinement, bwrap, scheduler)),
-        api(store, keys, scheduler, jobs_dir(data_dir), options.limits),
+        api(store, keys, scheduler, *runner, metrics, jobs_dir(data_dir), options.limits,
+            ServiceFacts{.confinement = options.runner == "local" && !options.make_runner
+                                            ? confinement_name(confinement)
+                                            : "",
+                         .metrics_public = options.metrics_public}),
         http(HttpServerOptions{.max_body = options.limits.max_body,
                                .max_connections = options.max_connections,
                                .idle_timeout_seconds = options.idle_timeout},
              [this](const Request& req, Response& res) { api.handle(req, res); }) {
     scheduler.attach(*runner);
+    scheduler.attach(metrics);
     if (options.keep_days) {
       sweeper = std::make_unique<RetentionSweeper>(
           store, jobs_dir(data_dir),
@@ -89,6 +95,7 @@ struct JobService::Parts {
           [this] { return scheduler.active_jobs(); });
     }
   }
+  Metrics metrics;
   JobStore store;
   KeyRing keys;
   Scheduler scheduler;

@@ -41,6 +41,8 @@ struct ServiceOptions {
   std::optional<Confinement> confinement;
   // Refuse to start (ServeError) when local jobs cannot be confined with bubblewrap.
   bool require_sandbox = false;
+  // GET /metrics answers without a key (for a scraper on a trusted network).
+  bool metrics_public = false;
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
   // rows and working directory, at start and then periodically. Absent: every job is kept.
   std::optional<double> keep_days;
