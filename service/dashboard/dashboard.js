@@ -438,18 +438,29 @@ async function loadFiles(id, signal) {
   } catch (error) {
     return;  // a service without the files request, or a job without a directory
   }
-  const files = Array.isArray(answer.files) ? answer.files : [];
+  // Regular files only (directories, links and others are listed by the API, not offered).
+  const files = (Array.isArray(answer.files) ? answer.files : []).filter(
+    (file) => file && typeof file === "object" && file.type === "file");
   const body = document.createElement("tbody");
   for (const file of files) {
-    if (!file || typeof file !== "object" || typeof file.path !== "string") continue;
     const row = document.createElement("tr");
-    const button = el("button", "", "Download");
-    button.type = "button";
-    button.addEventListener("click", () => download(id, file.path));
     const cell = el("td");
-    cell.append(button);
-    row.append(el("td", "wrap", file.path), el("td", "", formatBytes(file.size)),
-      el("td", "", formatTime(file.modified || file.mtime)), cell);
+    if (typeof file.path === "string") {
+      const button = el("button", "", "Download");
+      button.type = "button";
+      button.addEventListener("click", () => download(id, file.path));
+      cell.append(button);
+    }
+    const name = typeof file.path === "string" ? file.path : "(a name that is not UTF-8: use pelmora get)";
+    const modified = typeof file.mtime === "number" ? new Date(file.mtime * 1000).toLocaleString() : "";
+    row.append(el("td", "wrap", name), el("td", "", formatBytes(file.size)), el("td", "", modified), cell);
+    body.append(row);
+  }
+  if (answer.more === true) {
+    const row = document.createElement("tr");
+    const cell = el("td", "muted", "More files than shown here: pelmora files " + id + " lists them all.");
+    cell.colSpan = 4;
+    row.append(cell);
     body.append(row);
   }
   $("files").tBodies[0].replaceWith(body);
