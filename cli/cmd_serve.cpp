@@ -45,6 +45,7 @@ struct ServeArgs {
   std::string python = "python3";
   bool allow_remote = false;
   bool require_sandbox = false;
+  bool metrics_public = false;
   std::string max_body = "48Mi";
   unsigned max_connections = 4096;
   unsigned idle_timeout = 30;
@@ -154,6 +155,7 @@ int serve_command(const ServeArgs& args) {
   options.pass_env = args.pass_env;
   options.limits.max_queued_per_key = args.max_queued;
   options.require_sandbox = args.require_sandbox;
+  options.metrics_public = args.metrics_public;
 
   auto logger = service::service_logger();
   logger->sinks().clear();
@@ -300,6 +302,8 @@ void add_serve_command(CLI::App& app, int& exit_code) {
   serve->add_flag("--require-sandbox", args->require_sandbox,
                   "Refuse to start when local jobs cannot be confined with bubblewrap (without "
                   "it they run as this user and can read its files)");
+  serve->add_flag("--metrics-public", args->metrics_public,
+                  "Answer GET /metrics without a key (it holds counts only: no key, no job)");
   serve->add_flag("--allow-remote", args->allow_remote,
                   "Allow --host to be an address other machines can reach");
   serve->add_option("--max-body", args->max_body, "Largest request body (default 48Mi, room for a project bundle at its default cap)")

@@ -9,11 +9,14 @@
 #include "agent/platform/files.h"
 #include "agent/platform/json_text.h"
 #include "agent/platform/clock.h"
+#include "service/dashboard.h"
 #include "service/job_files.h"
 #include "service/keys.h"
 #include "service/log.h"
+#include "service/metrics.h"
 #include "service/output_waiters.h"
 #include "service/resources.h"
+#include "service/runner.h"
 #include "service/scheduler.h"
 #include "service/store.h"
 #include "service/util.h"
@@ -123,6 +126,7 @@ json status_document(const JobRecord& job) {
   doc["resources"] = job.resources;
   doc["fast"] = job.fast;
   doc["error"] = job.error ? json(*job.error) : json(nullptr);
+  if (job.runner) doc["runner"] = *job.runner;
   // Set once sbatch has taken the job: what squeue, sacct and scancel know it by.
   if (job.runner == kSlurmRunnerName && job.pid) doc["slurm_job_id"] = std::to_string(*job.pid);
   // How its memory, processes, output and files were limited, when its runner said.
@@ -134,16 +138,34 @@ json status_document(const JobRecord& job) {
   return doc;
 }
 
-Api::Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, std::string jobs_dir,
-         ApiLimits limits, OutputWaiters* waiters)
-    : _store(store), _keys(keys), _scheduler(scheduler), _jobs_dir(std::move(jobs_dir)),
-      _limits(limits), _waiters(waiters) {}
+Api::Api(JobStore& store, KeyRing& keys, Scheduler& scheduler, const JobRunner& runner,
+         Metrics& metrics, std::string jobs_dir, ApiLimits limits, ServiceFacts facts,
+         OutputWaiters* waiters)
+    : _store(store), _keys(keys), _scheduler(scheduler), _runner(runner), _metrics(metrics),
+      _jobs_dir(std::move(jobs_dir)), _limits(limits), _facts(std::move(facts)),
+      _waiters(waiters) {}
 
 void Api::handle(const Request& req, Response& res) {
+  auto start = std::chrono::steady_clock::now();
+  _route(req, res);
+  // A long poll answers later, always with an output document: counted when it is set aside.
+  _metrics.count_request(
+      res.later ? 200 : res.status,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+}
+
+void Api::_route(const Request& req, Response& res) {
   const bool get = req.method == "GET" || req.method == "HEAD";
   const bool post = req.method == "POST";
   const std::string& path = req.path;
-  if (post && path == "/v1/jobs/submit/code") return _submit(req, res);
+  if (post && path == "/v1/jobs/submit/code") {
+    _submit(req, res);
+    return _metrics.count_submission(res.status);
+  }
+  if (get && !path.starts_with("/v1/")) {
+    if (path == "/metrics") return _scrape(req, res);
+    if (serve_dashboard(path, res)) return;
+  }
   if (get && path == "/v1/jobs") return _list(req, res);
   if (get && path == "/v1/health") return _health(req, res);
   if (get) {
@@ -290,10 +312,31 @@ void Api::_list(const Request& req, Response& res) {
     if (!value || *value < 1) return send_error(res, 400, "\"limit\" must be a positive integer");
     limit = std::min<std::int64_t>(*value, 1000);
   }
+  std::optional<std::string> status;
+  if (auto text = req.param("status")) {
+    if (!is_job_status(*text)) {
+      return send_error(res, 400,
+                        "\"status\" must be one of queued, running, completed, failed, cancelled");
+    }
+    status = *text;
+  }
+  std::optional<std::int64_t> before_seq;
+  if (auto text = req.param("before")) {
+    // Only the caller's own job marks a place in the list; any other is unknown.
+    auto job = is_job_id(*text) ? _store.get(*text) : std::nullopt;
+    if (!job || job->owner != caller->owner) {
+      return send_error(res, 400, "\"before\" must be the id of one of your jobs");
+    }
+    before_seq = job->seq;
+  }
+  // One more than asked for tells whether a page follows.
+  auto found = _store.list(caller->owner, static_cast<int>(limit) + 1, before_seq, status);
   json jobs = json::array();
   std::size_t bytes = 0;
   bool more = false;
-  for (const auto& job : _store.list(caller->owner, static_cast<int>(limit))) {
+  std::size_t taken = 0;
+  for (auto& job : found) {
+    if (taken == static_cast<std::size_t>(limit)) break;
     json doc = status_document(job);
     bytes += doc.dump(-1, ' ', false, json::error_handler_t::replace).size();
     // One answer stays about a page in size, whatever the jobs hold.
@@ -302,9 +345,11 @@ void Api::_list(const Request& req, Response& res) {
       break;
     }
     jobs.push_back(std::move(doc));
+    ++taken;
   }
   json answer{{"jobs", std::move(jobs)}};
   if (more) answer["more"] = true;
+  if (taken > 0 && found.size() > taken) answer["next"] = found[taken - 1].id;
   send_json(res, 200, answer);
 }
 
@@ -505,13 +550,29 @@ void Api::_health(const Request& req, Response& res) {
   if (!caller) return;
   json answer{{"status", "ok"},
               {"running", _scheduler.running_count()},
-              {"queued", _scheduler.queued_count()}};
+              {"queued", _scheduler.queued_count()},
+              {"runner", _runner.health()}};
   if (_waiters != nullptr) {
     // Output requests may wait this long ("wait"), and this many wait now.
     answer["output_wait_max"] = kMaxOutputWait;
     answer["output_waiting"] = _waiters->size();
   }
   send_json(res, 200, answer);
+}
+
+void Api::_scrape(const Request& req, Response& res) {
+  if (!_facts.metrics_public && !_authenticate(req, res)) return;
+  MetricsSnapshot now;
+  // A job not run yet is counted with this service's runner, which will run it.
+  for (auto& [key, count] : _store.count_by_status_and_runner()) {
+    now.jobs[{key.first, key.second.empty() ? _runner.name() : key.second}] += count;
+  }
+  now.queued = _scheduler.queued_count();
+  now.running = _scheduler.running_count();
+  now.confinement = _facts.confinement;
+  res.status = 200;
+  res.content_type = "text/plain; version=0.0.4; charset=utf-8";
+  res.body = _metrics.exposition(now);
 }
 
 }  // namespace pelmora::service

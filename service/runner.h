@@ -88,6 +88,9 @@ class JobRunner {
   // The name recorded with each job it runs ("local", "slurm"): a service started later with
   // another runner does not take up this runner's jobs.
   virtual std::string name() const = 0;
+  // How the runner stands, for the health answer: {"name": ..., "state": "ok"}, with what
+  // it knows of the systems it depends on. Answers at once: never waits on them.
+  virtual nlohmann::json health() const { return {{"name", name()}, {"state", "ok"}}; }
   // Starts `job`; events go to the RunnerEvents given to the runner. A job that cannot start
   // gets on_finished with an error (never an exception). May call on_started before it
   // returns.

@@ -10,6 +10,7 @@
 #include "agent/platform/files.h"
 #include "agent/platform/clock.h"
 #include "service/log.h"
+#include "service/metrics.h"
 
 namespace pelmora::service {
 namespace {
@@ -285,6 +286,11 @@ void Scheduler::on_output(const LaunchSpec& job, std::int64_t first_index,
                           const std::vector<OutputLine>& lines) {
   try {
     _store.append_output(job.seq, first_index, lines);
+    if (_metrics) {
+      std::size_t bytes = 0;
+      for (const auto& line : lines) bytes += line.content.size();
+      _metrics->count_output(lines.size(), bytes);
+    }
   } catch (const std::exception& e) {
     std::lock_guard lock(_mutex);
     auto& lost = _lost_output[job.job_id];
@@ -304,6 +310,10 @@ void Scheduler::on_finished(const LaunchSpec& job, const JobOutcome& outcome) {
   // Stopped by the service's stop rather than by a user (the local runner's jobs).
   if (stopping && error == "cancelled") error = kStoppedError;
   std::string status = outcome.succeeded() ? kCompleted : kFailed;
+  // Never ran, and not for a cancel: the runner could not run it.
+  if (_metrics && !outcome.exit_code && error && error != "cancelled" && error != kStoppedError) {
+    _metrics->count_runner_error();
+  }
   bool cancelling;
   {
     std::lock_guard lock(_mutex);

@@ -20,6 +20,8 @@
 
 namespace pelmora::service {
 
+class Metrics;
+
 class Scheduler : public RunnerEvents {
  public:
   // `runner` is set with attach() before start(). `clock` stamps the transitions (its wall
@@ -27,6 +29,8 @@ class Scheduler : public RunnerEvents {
   Scheduler(JobStore& store, std::string jobs_dir, int max_jobs, Clock& clock = system_clock());
 
   void attach(JobRunner& runner) { _runner = &runner; }
+  // Counts stored output and runner errors into `metrics` (none when not attached).
+  void attach(Metrics& metrics) { _metrics = &metrics; }
 
   // Takes up what a previous run left. A job still marked running, or queued but already
   // submitted to its runner's own queue, is resumed when it was this runner's and the runner
@@ -86,6 +90,7 @@ class Scheduler : public RunnerEvents {
   JobStore& _store;
   Clock& _clock;
   JobRunner* _runner = nullptr;
+  Metrics* _metrics = nullptr;
   std::string _jobs_dir;
   std::size_t _max_jobs;
   std::mutex _mutex;

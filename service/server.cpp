@@ -20,6 +20,7 @@
 #include "agent/platform/data_dir.h"
 #include "service/local_runner.h"
 #include "service/log.h"
+#include "service/metrics.h"
 #include "service/output_waiters.h"
 #include "service/retention.h"
 #include "service/scheduler.h"
@@ -93,12 +94,18 @@ struct JobService::Parts {
         scheduler(store, options.jobs_dir, max_jobs_for(options)),
         events(scheduler, waiters),
         runner(make_runner(options, confinement, bwrap, cgroups, events)),
-        api(store, keys, scheduler, options.jobs_dir, options.limits, &waiters),
+        api(store, keys, scheduler, *runner, metrics, options.jobs_dir, options.limits,
+            ServiceFacts{.confinement = options.runner == "local" && !options.make_runner
+                                            ? confinement_name(confinement)
+                                            : "",
+                         .metrics_public = options.metrics_public},
+            &waiters),
         http(HttpServerOptions{.max_body = options.limits.max_body,
                                .max_connections = options.max_connections,
                                .idle_timeout_seconds = options.idle_timeout},
              [this](const Request& req, Response& res) { api.handle(req, res); }) {
     scheduler.attach(*runner);
+    scheduler.attach(metrics);
     if (options.keep_days) {
       sweeper = std::make_unique<RetentionSweeper>(
           store, options.jobs_dir,
@@ -106,6 +113,7 @@ struct JobService::Parts {
           [this] { return scheduler.active_jobs(); });
     }
   }
+  Metrics metrics;
   JobStore store;
   KeyRing keys;
   Scheduler scheduler;

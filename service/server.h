@@ -53,6 +53,8 @@ struct ServiceOptions {
   std::uint64_t max_job_output = std::uint64_t{1} << 30;
   std::uint64_t max_job_disk = std::uint64_t{10} << 30;
   double disk_check_interval = 5.0;
+  // GET /metrics answers without a key (for a scraper on a trusted network).
+  bool metrics_public = false;
   // Jobs that ended (completed, failed, cancelled) more than this many days ago are deleted,
   // rows and working directory, at start and then periodically. Absent: every job is kept.
   std::optional<double> keep_days;

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "service/state_dir.h"
 
@@ -115,6 +116,10 @@ bool is_terminal(const std::string& status) {
   return status == kCompleted || status == kFailed || status == kCancelled;
 }
 
+bool is_job_status(const std::string& text) {
+  return text == kQueued || text == kRunning || is_terminal(text);
+}
+
 JobStore::JobStore(const std::string& path) {
   // SQLite makes the -wal and -shm files with the database's mode.
   try {
@@ -224,18 +229,37 @@ std::optional<JobRecord> JobStore::get(const std::string& id) {
   return std::nullopt;
 }
 
-std::vector<JobRecord> JobStore::list(const std::string& owner, int limit) {
+std::vector<JobRecord> JobStore::list(const std::string& owner, int limit,
+                                      std::optional<std::int64_t> before_seq,
+                                      const std::optional<std::string>& status) {
   std::lock_guard lock(_mutex);
   std::string sql = std::string("SELECT ") + kJobColumns +
-                    " FROM jobs WHERE owner = ? ORDER BY seq DESC LIMIT ?";
+                    " FROM jobs WHERE owner = ?1 AND seq < ?2 AND (?3 IS NULL OR status = ?3) "
+                    "ORDER BY seq DESC LIMIT ?4";
   Statement s(_prepare(sql.c_str()));
   s.bind(1, owner);
-  s.bind(2, std::int64_t{limit});
+  s.bind(2, before_seq.value_or(std::numeric_limits<std::int64_t>::max()));
+  if (status) s.bind(3, *status);
+  s.bind(4, std::int64_t{limit});
   std::vector<JobRecord> jobs;
   int rc;
   while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) jobs.push_back(read_job(s.get()));
   if (rc != SQLITE_DONE) _fail("list jobs");
   return jobs;
+}
+
+std::map<std::pair<std::string, std::string>, std::int64_t>
+JobStore::count_by_status_and_runner() {
+  std::lock_guard lock(_mutex);
+  Statement s(_prepare(
+      "SELECT status, COALESCE(runner, ''), COUNT(*) FROM jobs GROUP BY status, runner"));
+  std::map<std::pair<std::string, std::string>, std::int64_t> counts;
+  int rc;
+  while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+    counts[{column_text(s.get(), 0), column_text(s.get(), 1)}] += sqlite3_column_int64(s.get(), 2);
+  }
+  if (rc != SQLITE_DONE) _fail("count jobs");
+  return counts;
 }
 
 std::vector<JobRecord> JobStore::with_status(const std::string& status) {

@@ -5,6 +5,7 @@
 // Thread-safe: one connection behind a mutex; every operation is one transaction.
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,8 @@ inline constexpr const char* kFailed = "failed";
 inline constexpr const char* kCancelled = "cancelled";
 
 bool is_terminal(const std::string& status);
+// One of the five states.
+bool is_job_status(const std::string& text);
 
 struct JobRecord {
   std::int64_t seq = 0;  // order of submission, given by the store
@@ -95,8 +98,14 @@ class JobStore {
 
   std::optional<JobRecord> get(const std::string& id);
 
-  // The owner's jobs, newest first, at most `limit`.
-  std::vector<JobRecord> list(const std::string& owner, int limit);
+  // The owner's jobs, newest first, at most `limit`: only those older than the job of seq
+  // `before_seq` when given, and only those in `status` when given.
+  std::vector<JobRecord> list(const std::string& owner, int limit,
+                              std::optional<std::int64_t> before_seq = std::nullopt,
+                              const std::optional<std::string>& status = std::nullopt);
+
+  // How many jobs there are of each (status, runner); a job not run yet has runner "".
+  std::map<std::pair<std::string, std::string>, std::int64_t> count_by_status_and_runner();
 
   // All jobs in `status`, oldest first.
   std::vector<JobRecord> with_status(const std::string& status);

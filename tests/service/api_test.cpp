@@ -253,6 +253,35 @@ TEST_F(ServiceTest, JobListsStayAboutAPageInSize) {
   EXPECT_FALSE(body_of(raw_get(service.url(), "/v1/jobs?limit=2", service.key())).contains("more"));
 }
 
+TEST_F(ServiceTest, JobListsPageByCursorAndFilterByState) {
+  RunningService service(options(1));
+  std::vector<std::string> ids;  // oldest first; the first holds the only slot
+  ids.push_back(submit_raw(service.url(), service.key(), "hold\n"));
+  for (int i = 0; i < 4; ++i) ids.push_back(submit_raw(service.url(), service.key(), "out x\n"));
+  std::string bob = add_key(keys_file(service.data_dir()), "bob", {});
+  std::string bobs = submit_raw(service.url(), bob, "out bob\n");
+
+  std::vector<std::string> seen;
+  std::string path = "/v1/jobs?limit=2";
+  for (int page = 0; page < 5; ++page) {
+    auto list = body_of(raw_get(service.url(), path, service.key()));
+    for (const auto& job : list["jobs"]) seen.push_back(job["job_id"]);
+    if (!list.contains("next")) break;
+    path = "/v1/jobs?limit=2&before=" + list["next"].get<std::string>();
+  }
+  EXPECT_EQ(seen, std::vector<std::string>(ids.rbegin(), ids.rend()));
+
+  auto waiting = body_of(raw_get(service.url(), "/v1/jobs?status=queued", service.key()))["jobs"];
+  EXPECT_EQ(waiting.size(), 4u);
+  for (const char* bad : {"/v1/jobs?status=done", "/v1/jobs?before=job-0",
+                          "/v1/jobs?before="}) {
+    EXPECT_EQ(raw_get(service.url(), bad, service.key())->status, 400) << bad;
+  }
+  // Another key's job is no place in this key's list.
+  EXPECT_EQ(raw_get(service.url(), "/v1/jobs?before=" + bobs, service.key())->status, 400);
+  raw_post(service.url(), "/v1/jobs/" + ids[0] + "/cancel", service.key(), "");
+}
+
 TEST_F(ServiceTest, LargeLogsComeInPagesThatTheClientFollows) {
   auto o = options();
   o.limits.page_max_entries = 1000;

@@ -1,0 +1,21 @@
+# Writes OUTPUT, a C++ source defining pelmora::service::kDashboardFiles from the files in
+# FILES (a |-separated list): each file's bytes as an array, named by its file name.
+# Run as: cmake -DOUTPUT=... -DFILES=... -P embed_files.cmake
+set(body "#include \"service/dashboard.h\"\n\nnamespace pelmora::service {\nnamespace {\n\n")
+string(REPLACE "|" ";" FILES "${FILES}")
+set(table "")
+set(index 0)
+foreach(file ${FILES})
+  get_filename_component(name ${file} NAME)
+  file(READ ${file} hex HEX)
+  string(LENGTH "${hex}" hex_length)
+  math(EXPR size "${hex_length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND body "const char kFile${index}[] = {${bytes}0};\n")
+  string(APPEND table "    {\"${name}\", std::string_view(kFile${index}, ${size})},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "\n}  // namespace\n\nconst DashboardFile kDashboardFiles[] = {\n${table}};\n")
+string(APPEND body "const std::size_t kDashboardFileCount = ${index};\n\n}  // namespace pelmora::service\n")
+file(WRITE ${OUTPUT}.tmp "${body}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
