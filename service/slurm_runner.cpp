@@ -69,6 +69,11 @@ CommandResult run_slurm_command(const std::vector<std::string>& args, double tim
   return result;
 }
 
+// Whether the controller answered (an answer that refuses the request is one).
+bool controller_answered(const CommandResult& result) {
+  return result.ran && !controller_unreachable(result.output.err);
+}
+
 // The whole file from `offset` on, at most `limit` bytes; empty when it does not exist.
 std::string read_from(const std::string& path, std::uint64_t offset, std::size_t limit) {
   // Opened afresh each time: on NFS, open is what brings a file's new size and contents
@@ -235,6 +240,7 @@ void SlurmRunner::_submit(const std::shared_ptr<Job>& job) {
   for (bool warned = false;;) {
     if (cancelled_or_quit()) return give_up("cancelled");  // before Slurm has it
     result = run_slurm_command(args, _options.command_timeout, _options.pass_env);
+    _heard_from_controller(controller_answered(result), result.message("sbatch"));
     if (!result.ran || result.ok() || !controller_unreachable(result.output.err)) break;
     if (!warned) {
       service_logger()->warn("{}: the Slurm controller cannot be reached; sbatch is tried again "
@@ -267,6 +273,7 @@ void SlurmRunner::_submit(const std::shared_ptr<Job>& job) {
   {
     std::lock_guard lock(_mutex);
     job->slurm_id = slurm_id;
+    _look_now = true;
     if (job->cancelled) _request_scancel(job);
   }
   service_logger()->info("{} submitted to Slurm as job {}", spec.job_id, slurm_id);
@@ -368,6 +375,7 @@ void SlurmRunner::_cancel_loop() {
       }
       CommandResult result = run_slurm_command({_options.scancel, job->slurm_id},
                                                _options.command_timeout, _options.pass_env);
+      _heard_from_controller(controller_answered(result), result.message("scancel"));
       if (!result.ok() && (!result.ran || controller_unreachable(result.output.err))) {
         if (!warned) {
           service_logger()->warn("{}: scancel of Slurm job {} is tried again every {} s until the "
@@ -476,15 +484,39 @@ void SlurmRunner::_forget(const Job& job) {
   _changed.notify_all();
 }
 
+void SlurmRunner::_heard_from_controller(bool answered, const std::string& problem) {
+  std::lock_guard lock(_controller_mutex);
+  _controller_answers = answered;
+  _controller_heard = _clock.monotonic();
+  _controller_problem = answered ? "" : problem;
+}
+
+nlohmann::json SlurmRunner::health() const {
+  std::lock_guard lock(_controller_mutex);
+  nlohmann::json controller{{"answers", nullptr}};
+  std::string state = "unknown";
+  if (_controller_answers) {
+    controller["answers"] = *_controller_answers;
+    controller["seconds_ago"] = std::max(0.0, _clock.monotonic() - _controller_heard);
+    state = *_controller_answers ? "ok" : "controller unreachable";
+    if (!*_controller_answers) controller["error"] = _controller_problem;
+  }
+  return {{"name", name()}, {"state", state}, {"controller", controller}};
+}
+
 void SlurmRunner::_poll_loop() {
   double next_queue_poll = 0;
   bool squeue_failing = false;
+  bool idle = false;  // the last turn found no job to follow
   while (true) {
     std::vector<std::shared_ptr<Job>> jobs;
     {
       std::unique_lock lock(_mutex);
-      double wait = std::min(_options.output_interval,
-                             std::max(0.0, next_queue_poll - _clock.monotonic()));
+      // Idle, it sleeps until a job is handed over (_look_now) or the controller is due a
+      // question.
+      double wait = idle ? kControllerCheckSeconds
+                         : std::min(_options.output_interval,
+                                    std::max(0.0, next_queue_poll - _clock.monotonic()));
       _changed.wait_for(lock, std::chrono::duration<double>(wait),
                         [this] { return _quit || _look_now; });
       if (_quit) return;
@@ -495,8 +527,20 @@ void SlurmRunner::_poll_loop() {
       }
     }
     double now = _clock.monotonic();
+    idle = jobs.empty();
     if (jobs.empty()) {
       next_queue_poll = 0;
+      bool stale;
+      {
+        std::lock_guard lock(_controller_mutex);
+        stale = !_controller_answers || now - _controller_heard >= kControllerCheckSeconds;
+      }
+      // Nothing to follow: a cheap question keeps the health answer current.
+      if (stale) {
+        CommandResult result = run_slurm_command({_options.sinfo, "-h", "-o", "%R"},
+                                                 _options.command_timeout, _options.pass_env);
+        _heard_from_controller(controller_answered(result), result.message("sinfo"));
+      }
       continue;
     }
     std::optional<std::map<std::string, SqueueEntry>> states;
@@ -509,6 +553,7 @@ void SlurmRunner::_poll_loop() {
       CommandResult result = run_slurm_command(
           {_options.squeue, "-h", "-t", "all", "-j", ids, "-o", kSqueueFormat},
           _options.command_timeout, _options.pass_env);
+      _heard_from_controller(controller_answered(result), result.message("squeue"));
       if (result.ok() || (result.ran && squeue_forgot_job(result.output.err))) {
         states = parse_squeue(result.output.out);
         if (squeue_failing) service_logger()->info("squeue answers again");

@@ -71,6 +71,11 @@ class SlurmRunner : public JobRunner {
   ~SlurmRunner() override;  // stop_all(), then the polling thread ends
 
   std::string name() const override { return kSlurmRunnerName; }
+  // {"name": "slurm", "state": "ok" or "controller unreachable" or "unknown", "controller":
+  // {"answers": true/false/null, "seconds_ago": S, "error": E}}: from the last Slurm command
+  // run (asked again every kControllerCheckSeconds when no job needs a command).
+  nlohmann::json health() const override;
+  static constexpr double kControllerCheckSeconds = 30;
   // Hands the job to the submitting thread, which writes the batch script and submits it; a
   // job sbatch refuses gets on_finished with sbatch's message. While the controller cannot
   // be reached, sbatch is tried again every poll_interval. on_submitted comes once sbatch
@@ -113,6 +118,8 @@ class SlurmRunner : public JobRunner {
   // Queues the job for _cancel_loop. Requires: _mutex held, the job has a Slurm id.
   void _request_scancel(const std::shared_ptr<Job>& job);
   bool _scancel(const std::vector<std::string>& slurm_ids);
+  // Records whether the controller answered the last Slurm command, and if not, why.
+  void _heard_from_controller(bool answered, const std::string& problem);
 
   SlurmRunnerOptions _options;
   RunnerEvents& _events;
@@ -127,6 +134,10 @@ class SlurmRunner : public JobRunner {
   std::thread _poller;
   std::thread _submitter;
   std::thread _canceller;
+  mutable std::mutex _controller_mutex;
+  std::optional<bool> _controller_answers;  // absent: not asked yet
+  double _controller_heard = 0;             // monotonic time of the last answer or failure
+  std::string _controller_problem;
 };
 
 // What a look at the cluster before the service starts found.
