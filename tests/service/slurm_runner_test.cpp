@@ -379,9 +379,13 @@ TEST_F(SlurmRunnerTest, SubmissionWaitsWhileTheControllerCannotBeReached) {
   // sbatch fails every 50 ms meanwhile: the job waits for the controller rather than failing.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(events.job("job-waiting").outcome);
+  EXPECT_EQ(runner.health()["state"], "controller unreachable");
+  EXPECT_THAT(runner.health()["controller"]["error"].get<std::string>(),
+              HasSubstr("Unable to contact"));
   slurm.clear("sbatch-fail");
   auto job = events.wait_end("job-waiting");
   EXPECT_EQ(job.outcome->exit_code, 0);
+  EXPECT_EQ(runner.health()["state"], "ok");
   EXPECT_THAT(contents(job.lines, Stream::stdout_stream), ElementsAre("in the end\n"));
   EXPECT_THAT(events.breaches(), ElementsAre());
 }
