@@ -6,8 +6,7 @@
 // cgroup v2 is used when the unified hierarchy offers the controller and the service may
 // hand it to groups below its own (when the service's group holds processes, they are first
 // moved, the service among them, into a leaf group "pelmora-service" beside the jobs'); else
-// cgroup v1,
-// where memory and pids are hierarchies of their own. Where neither can be written (no
+// cgroup v1, where memory and pids are hierarchies of their own. Where neither can be written (no
 // privileges, no such controller), a job gets no group for that controller.
 
 #include <cstdint>

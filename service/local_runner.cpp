@@ -211,11 +211,12 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
 
   // The first limit the job passed; it is killed at once.
   std::string limit_error;
+  bool reaped = false;  // its pid may belong to another process now: never signalled
   auto breach = [&](std::string why) {
     if (!limit_error.empty() || job->cancelled) return;
     limit_error = std::move(why);
     service_logger()->info("{}: {}", spec.job_id, limit_error);
-    _signal(*job, true);
+    if (!reaped) _signal(*job, true);
     if (job->cgroup) job->cgroup->kill_all();
   };
   auto check_cgroup = [&] {
@@ -330,6 +331,7 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
   int status = 0;
   while (waitpid(job->pid, &status, 0) < 0 && errno == EINTR) {
   }
+  reaped = true;
   // A limit passed in its last moments counts too (the kernel's OOM kill of the script
   // itself, above all).
   check_cgroup();
