@@ -20,7 +20,7 @@ cleanup() {
 trap cleanup EXIT
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$pelmora" serve --data-dir "$work/data" --port "$port" 2>"$work/serve.log" &
+"$pelmora" serve --data-dir "$work/data" --port "$port" >/dev/null 2>"$work/serve.log" &
 service=$!
 for _ in $(seq 100); do [ -s "$work/data/state/local_key.json" ] && break; sleep 0.1; done
 export PELMORA_API_URL="http://127.0.0.1:$port"

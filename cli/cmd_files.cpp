@@ -128,7 +128,8 @@ void add_file_commands(CLI::App& app, int& exit_code) {
       FileList list = list_job_files(JobClient(endpoint), a.job_id);
       if (a.json_output) {
         json out{{"root", list.root}, {"files", list.raw}};
-        std::cout << out.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+        // ASCII only: no control character of a name, C1 ones included, reaches the terminal.
+        std::cout << out.dump(2, ' ', true, json::error_handler_t::replace) << "\n";
       } else {
         print_table(list);
       }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -273,9 +274,9 @@ GetResult get_job_files(const JobClient& client, const GetRequest& request, std:
     out << "  refused a path from the service: " << escape_for_terminal(refused) << "\n";
     ++result.skipped;
   }
-  if (mkdir(request.to.c_str(), 0777) != 0 && errno != EEXIST) {
-    throw std::runtime_error("cannot make " + escape_for_terminal(request.to) + ": " + errno_text(errno));
-  }
+  std::error_code made;
+  std::filesystem::create_directories(request.to, made);
+  if (made) throw std::runtime_error("cannot make " + escape_for_terminal(request.to) + ": " + made.message());
   Fd root = open_fd(request.to, O_RDONLY | O_DIRECTORY);
   if (!root.valid()) throw std::runtime_error("cannot open " + escape_for_terminal(request.to) + ": " + errno_text(errno));
   std::vector<bool> used(request.paths.size(), false);

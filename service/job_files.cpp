@@ -439,11 +439,11 @@ RangeAnswer parse_byte_range(std::string_view header, std::uint64_t size, ByteRa
   std::string unit(header.substr(0, 6));
   for (char& c : unit) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   if (unit != "bytes=") return RangeAnswer::whole;
-  std::string_view spec = trimmed(header.substr(6));
-  const std::size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return RangeAnswer::whole;
-  const std::string_view from = trimmed(spec.substr(0, dash));
-  const std::string_view to = trimmed(spec.substr(dash + 1));
+  std::string_view wanted = trimmed(header.substr(6));
+  const std::size_t dash = wanted.find('-');
+  if (dash == std::string_view::npos || wanted.find(',') != std::string_view::npos) return RangeAnswer::whole;
+  const std::string_view from = trimmed(wanted.substr(0, dash));
+  const std::string_view to = trimmed(wanted.substr(dash + 1));
   if (from.empty()) {
     auto suffix = parse_decimal(to);
     if (!suffix) return RangeAnswer::whole;
