@@ -181,7 +181,7 @@ class DashboardTest(unittest.TestCase):
         code = ("import sys\nprint('<script>alert(1)</script>')\nprint('<img src=x onerror=alert(2)>')\n"
                 "print('\\x1b[31mred\\x1b[0m plain \\x1b]0;title\\x07end')\n"
                 "sys.stdout.flush()\nsys.stdout.buffer.write(b'bad \\xff\\xfe bytes\\n')\n"
-                "print('x' * 100000)\n")
+                "print('x' * 100000)\nopen('result.csv', 'w').write('a,b\\n1,2\\n')\n")
         job = self.service.submit(code)
         wait_for(lambda: self.service.status(job) == "completed", 20, "the job to complete")
         self.sign_in(self.service.key)
@@ -193,6 +193,9 @@ class DashboardTest(unittest.TestCase):
         self.assertIn("more characters", text)  # a long line is cut on screen
         self.assertEqual(self.driver.find_elements(By.CSS_SELECTOR, "#log script, #log img"), [])
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#log-lines .f1")), 1)
+        # The job's files, once it has ended.
+        WebDriverWait(self.driver, 10).until(lambda d: "result.csv" in d.find_element(By.ID, "files").text)
+        self.assertIn("8 B", self.driver.find_element(By.ID, "files").text)
         with self.assertRaises(NoAlertPresentException):
             self.driver.switch_to.alert.text
 
