@@ -275,7 +275,9 @@ void add_serve_command(CLI::App& app, int& exit_code) {
       ->capture_default_str()
       ->check(CLI::IsMember({"local", "slurm"}));
   serve->add_option("--slurm-partition", args->slurm_partition,
-                    "Slurm partition for the jobs (default: the cluster's default)");
+                    "Slurm partition for the jobs (default: the cluster's default); checked at "
+                    "start: a partition the cluster lacks is refused, a controller that does "
+                    "not answer is a warning");
   serve->add_option("--slurm-arg", args->slurm_args,
                     "An extra sbatch option for every job, such as --slurm-arg=--time=60 "
                     "(repeatable; a job's own resources take precedence)")
