@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <thread>
 
@@ -291,8 +292,8 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
     }
     int timeout = 100;
     if (!output.empty()) {
-      double left = first_pending + _options.flush_interval - now;
-      timeout = std::clamp(static_cast<int>(left * 1000), 0, 100);
+      double left = std::min(first_pending + _options.flush_interval - now, _options.quiet_flush);
+      timeout = std::clamp(static_cast<int>(std::ceil(left * 1000)), 0, 100);
     }
     pollfd polls[2];
     nfds_t count = 0;
@@ -315,7 +316,9 @@ void LocalRunner::_follow(std::shared_ptr<Running> job) {
         open_fd[s] = false;
       }
     }
-    if (!output.empty() && _clock.monotonic() - first_pending >= _options.flush_interval) {
+    // Handed on when the batch is old enough, or when the job went quiet.
+    if (!output.empty() &&
+        (ready == 0 || _clock.monotonic() - first_pending >= _options.flush_interval)) {
       output.flush();
     }
   }

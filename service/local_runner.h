@@ -38,6 +38,9 @@ struct LocalRunnerOptions {
   // seconds while lines wait.
   std::size_t batch_lines = 2000;
   double flush_interval = 0.05;
+  // ... and as soon as the job has written nothing more for this long, so that a follower
+  // sees a lone line at once while a flood still goes in batches.
+  double quiet_flush = 0.005;
   // A line longer than this is handed on in pieces of this size (their contents joined are
   // still the output).
   std::size_t max_line_bytes = 64 * 1024;
