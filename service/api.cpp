@@ -337,7 +337,7 @@ void Api::_list(const Request& req, Response& res) {
   std::size_t taken = 0;
   for (auto& job : found) {
     if (taken == static_cast<std::size_t>(limit)) break;
-    json doc = status_document(job);
+    json doc = _document(job);
     bytes += doc.dump(-1, ' ', false, json::error_handler_t::replace).size();
     // One answer stays about a page in size, whatever the jobs hold.
     if (!jobs.empty() && bytes > _limits.page_max_bytes) {
