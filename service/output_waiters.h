@@ -34,14 +34,23 @@ class OutputWaiters {
   std::size_t _count = 0;
 };
 
-// RunnerEvents passed on to `inner` (the scheduler, which records them in the store); once
+// Every RunnerEvents call passed on to `inner` (the scheduler, which records them in the store); once
 // output is stored, or a job's end recorded, that job's waiters are woken. Both refer to
 // objects that must outlive it.
 class WakingEvents : public RunnerEvents {
  public:
   WakingEvents(RunnerEvents& inner, OutputWaiters& waiters) : _inner(inner), _waiters(waiters) {}
   void on_submitted(const LaunchSpec& job, long pid) override { _inner.on_submitted(job, pid); }
+  void on_limits(const LaunchSpec& job, const nlohmann::json& limits) override {
+    _inner.on_limits(job, limits);
+  }
   void on_started(const LaunchSpec& job, long pid) override { _inner.on_started(job, pid); }
+  void on_started_at(const LaunchSpec& job, long pid, double wall_time) override {
+    _inner.on_started_at(job, pid, wall_time);
+  }
+  void on_waiting(const LaunchSpec& job, const std::string& reason) override {
+    _inner.on_waiting(job, reason);
+  }
   void on_output(const LaunchSpec& job, std::int64_t first_index,
                  const std::vector<OutputLine>& lines) override;
   void on_finished(const LaunchSpec& job, const JobOutcome& outcome) override;
