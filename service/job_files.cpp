@@ -13,6 +13,7 @@
 
 #include "agent/platform/errors.h"
 #include "agent/platform/relative_path.h"
+#include "agent/platform/tar.h"
 #include "agent/platform/terminal_text.h"
 
 namespace pelmora::service {
@@ -22,7 +23,6 @@ using nlohmann::json;
 
 // Deeper than any job's own tree should be; it also bounds the descriptors held open.
 constexpr int kMaxDepth = 128;
-constexpr std::size_t kBlock = 512;
 constexpr std::string_view kProjectHead = "# pelmora project bundle:";
 constexpr std::string_view kProjectCall = "\n_pelmora_run(b'";
 
@@ -203,66 +203,6 @@ OpenFile open_regular(int dir_fd, const std::string& name, std::string_view show
   return file;
 }
 
-// ---- tar ---------------------------------------------------------------------------------
-
-void put_octal(char* field, std::size_t width, std::uint64_t value) {
-  for (std::size_t i = width - 1; i-- > 0;) {
-    field[i] = static_cast<char>('0' + (value & 7));
-    value >>= 3;
-  }
-  field[width - 1] = '\0';
-}
-
-// A number field: octal when it fits, else GNU base-256 (sizes of 8 GiB and more).
-void put_number(char* field, std::size_t width, std::uint64_t value) {
-  if (value < (std::uint64_t{1} << (3 * (width - 1)))) return put_octal(field, width, value);
-  for (std::size_t i = width; i-- > 1;) {
-    field[i] = static_cast<char>(value & 0xff);
-    value >>= 8;
-  }
-  field[0] = static_cast<char>(0x80);
-}
-
-std::string tar_header(std::string_view name, char type, std::uint64_t size, unsigned mode,
-                       std::uint64_t mtime, std::string_view link) {
-  std::string block(kBlock, '\0');
-  char* h = block.data();
-  name.substr(0, 100).copy(h, 100);
-  put_octal(h + 100, 8, mode);
-  put_octal(h + 108, 8, 0);
-  put_octal(h + 116, 8, 0);
-  put_number(h + 124, 12, size);
-  put_number(h + 136, 12, mtime);
-  h[156] = type;
-  link.substr(0, 100).copy(h + 157, 100);
-  std::memcpy(h + 257, "ustar  ", 8);  // GNU: long names as 'L' and 'K' entries
-  std::memset(h + 148, ' ', 8);
-  unsigned sum = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) sum += static_cast<unsigned char>(h[i]);
-  put_octal(h + 148, 7, sum);
-  h[155] = ' ';
-  return block;
-}
-
-std::string padding(std::uint64_t size) {
-  return std::string((kBlock - size % kBlock) % kBlock, '\0');
-}
-
-std::string entry_headers(std::string_view name, char type, std::uint64_t size, unsigned mode,
-                          std::uint64_t mtime, std::string_view link) {
-  std::string out;
-  auto long_entry = [&out](char kind, std::string_view text) {
-    out += tar_header("././@LongLink", kind, text.size() + 1, 0644, 0, {});
-    out += text;
-    out += '\0';
-    out += padding(text.size() + 1);
-  };
-  if (link.size() > 100) long_entry('K', link);
-  if (name.size() > 100) long_entry('L', name);
-  out += tar_header(name, type, size, mode, mtime, link);
-  return out;
-}
-
 class TarStream final : public ArchiveStream {
  public:
   TarStream(Fd root, std::vector<FileEntry> entries, bool gzip)
@@ -334,14 +274,14 @@ class TarStream final : public ArchiveStream {
         _file_left -= static_cast<std::uint64_t>(n);
         if (_file_left == 0) {
           _file.reset();
-          _pending = padding(_file_size);
+          _pending = tar_padding(_file_size);
           _pending_pos = 0;
         }
       } else if (_next < _entries.size()) {
         _start(_entries[_next++]);
       } else if (!_trailer) {
         _trailer = true;
-        _pending.assign(2 * kBlock, '\0');
+        _pending.assign(2 * kTarBlock, '\0');
         _pending_pos = 0;
       } else {
         break;
@@ -356,10 +296,10 @@ class TarStream final : public ArchiveStream {
     _pending.clear();
     switch (entry.type) {
       case FileType::directory:
-        _pending = entry_headers(entry.path + "/", '5', 0, 0755, mtime, {});
+        _pending = tar_entry_headers(entry.path + "/", '5', 0, 0755, mtime, {});
         break;
       case FileType::symlink:
-        _pending = entry_headers(entry.path, '2', 0, 0777, mtime, entry.link_target);
+        _pending = tar_entry_headers(entry.path, '2', 0, 0777, mtime, entry.link_target);
         break;
       case FileType::file:
         try {
@@ -368,7 +308,7 @@ class TarStream final : public ArchiveStream {
           _file_size = file.size;
           _file_left = file.size;
           _file = std::move(file.fd);
-          _pending = entry_headers(entry.path, '0', _file_size, entry.executable ? 0755u : 0644u,
+          _pending = tar_entry_headers(entry.path, '0', _file_size, entry.executable ? 0755u : 0644u,
                                    mtime, {});
           if (_file_left == 0) _file.reset();
         } catch (const FilesError&) {

@@ -11,13 +11,13 @@
 
 #include "agent/bundle/project_imports.h"
 #include "agent/platform/files.h"
+#include "agent/platform/tar.h"
 #include "agent/platform/terminal_text.h"
 
 namespace pelmora {
 
 namespace {
 
-constexpr std::size_t kBlock = 512;
 constexpr int kLevel = 6;  // gzip's default, as `tar -czf` uses it
 // A file whose first bytes do not shrink below this share at level 1 is stored, not
 // compressed: random bytes, archives, images.
@@ -101,58 +101,6 @@ bool looks_incompressible(std::string_view data) {
   return static_cast<double>(size) >= kStoreRatio * static_cast<double>(sample.size());
 }
 
-// ---- tar --------------------------------------------------------------------------------
-
-void put_octal(char* field, std::size_t width, std::uint64_t value) {
-  // width - 1 digits and a NUL.
-  for (std::size_t i = width - 1; i-- > 0;) {
-    field[i] = static_cast<char>('0' + (value & 7));
-    value >>= 3;
-  }
-  field[width - 1] = '\0';
-}
-
-std::string tar_header(std::string_view name, char type, std::uint64_t size, unsigned mode,
-                       std::string_view link) {
-  std::string block(kBlock, '\0');
-  char* h = block.data();
-  name.copy(h, 100);  // at most 100 bytes; a longer name goes ahead in an 'L' entry
-  put_octal(h + 100, 8, mode);
-  put_octal(h + 108, 8, 0);
-  put_octal(h + 116, 8, 0);
-  put_octal(h + 124, 12, size);
-  put_octal(h + 136, 12, 0);
-  h[156] = type;
-  link.copy(h + 157, 100);
-  std::memcpy(h + 257, "ustar  ", 8);  // GNU: long names as 'L' and 'K' entries
-  std::memset(h + 148, ' ', 8);
-  unsigned sum = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) sum += static_cast<unsigned char>(h[i]);
-  put_octal(h + 148, 7, sum);
-  h[155] = ' ';
-  return block;
-}
-
-std::string padding(std::uint64_t size) {
-  return std::string((kBlock - size % kBlock) % kBlock, '\0');
-}
-
-// The header blocks of one entry, with GNU long-name entries ahead when needed.
-std::string entry_headers(std::string_view name, char type, std::uint64_t size, unsigned mode,
-                          std::string_view link) {
-  std::string out;
-  auto long_entry = [&out](char kind, std::string_view text) {
-    out += tar_header("././@LongLink", kind, text.size() + 1, 0644, {});
-    out += text;
-    out += '\0';
-    out += padding(text.size() + 1);
-  };
-  if (link.size() > 100) long_entry('K', link);
-  if (name.size() > 100) long_entry('L', name);
-  out += tar_header(name, type, size, mode, link);
-  return out;
-}
-
 // ---- archive with shares ----------------------------------------------------------------
 
 struct Archive {
@@ -176,7 +124,7 @@ Archive make_archive(const std::string& root, const std::vector<ProjectEntry>& e
       continue;
     }
     if (e.symlink) {
-      gz.write(entry_headers(e.path, '2', 0, 0777, e.link_target));
+      gz.write(tar_entry_headers(e.path, '2', 0, 0777, 0, e.link_target));
     } else {
       std::string data;
       try {
@@ -188,10 +136,10 @@ Archive make_archive(const std::string& root, const std::vector<ProjectEntry>& e
         continue;
       }
       gz.set_level(kLevel);
-      gz.write(entry_headers(e.path, '0', data.size(), e.executable ? 0755 : 0644, {}));
+      gz.write(tar_entry_headers(e.path, '0', data.size(), e.executable ? 0755 : 0644, 0, {}));
       if (looks_incompressible(data)) gz.set_level(0);
       gz.write(data);
-      gz.write(padding(data.size()));
+      gz.write(tar_padding(data.size()));
     }
     archive.shares.push_back(gz.total_out() - before);
     if (gz.total_out() > keep_limit) {
@@ -200,7 +148,7 @@ Archive make_archive(const std::string& root, const std::vector<ProjectEntry>& e
     }
   }
   gz.set_level(kLevel);
-  gz.write(std::string(2 * kBlock, '\0'));
+  gz.write(std::string(2 * kTarBlock, '\0'));
   gz.finish();
   archive.compressed = gz.total_out();
   if (!dropping) archive.gzip = std::move(gz.output());
