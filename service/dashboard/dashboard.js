@@ -369,6 +369,7 @@ function renderJob(job) {
   add("Exit code", job.exit_code);
   add("Error", job.error);
   add("Pending reason", job.pending_reason);
+  add("Cancel", job.cancel_requested === true ? "requested; waiting for the runner to confirm" : "");
   add("Resources", formatResources(job.resources));
   add("Runner", runnerOf(job));
   add("Fast", job.fast ? "yes" : "");
