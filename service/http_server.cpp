@@ -228,7 +228,9 @@ struct HttpServer::Daemon {
       }
       auto first = deadlines.begin();
       if (first->first > Clock::now()) {
-        park_changed.wait_until(lock, first->first);
+        // A copy: the entry may be erased while this waits.
+        const auto until = first->first;
+        park_changed.wait_until(lock, until);
         continue;
       }
       auto parked = first->second.lock();
