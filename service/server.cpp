@@ -312,9 +312,12 @@ void JobService::run() {
 void JobService::stop() {
   if (!_parts) return;
   std::call_once(_parts->stopped, [this] {
+    // Jobs first: a local job started on a request's thread is tied to that thread (bubblewrap
+    // dies with the thread that made it), so the HTTP threads must outlive the jobs' stop, or
+    // a job would be killed, its slot freed and a queued job started in the meantime.
+    _parts->scheduler.stop();
     _parts->http.stop();
     if (_parts->sweeper) _parts->sweeper->stop();
-    _parts->scheduler.stop();
     {
       std::lock_guard lock(_parts->run_mutex);
       _parts->stopping = true;
