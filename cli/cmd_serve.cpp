@@ -219,14 +219,14 @@ int serve_command(const ServeArgs& args) {
 
 // The user unit that runs this service with the options given.
 int print_serve_unit(const CLI::App& cmd) {
-  UnitSpec spec;
-  spec.name = "pelmora-serve";
-  spec.description = "pelmora local job service";
-  spec.command = {program_beside_self(kServiceProgram), "serve"};
+  UnitOptions unit;
+  unit.name = "pelmora-serve";
+  unit.description = "pelmora local job service";
+  unit.command = {program_beside_self(kServiceProgram), "serve"};
   for (std::string& word : given_options(cmd, {"print-systemd-unit"})) {
-    spec.command.push_back(std::move(word));
+    unit.command.push_back(std::move(word));
   }
-  std::cout << systemd_unit(spec) << std::flush;
+  std::cout << systemd_unit(unit) << std::flush;
   return kExitOk;
 }
 

@@ -92,16 +92,16 @@ void use_local_service(WatchArgs& args) {
 // The user unit that runs this watch with the options given, in automatic mode (a unit has
 // no terminal to answer on). The key comes from the saved login or the environment file.
 int print_watch_unit(const CLI::App& cmd, const WatchArgs& args) {
-  UnitSpec spec;
-  spec.name = "pelmora-watch";
-  spec.description = "pelmora agent watch";
-  spec.command = {program_beside_self("pelmora"), "watch"};
+  UnitOptions unit;
+  unit.name = "pelmora-watch";
+  unit.description = "pelmora agent watch";
+  unit.command = {program_beside_self("pelmora"), "watch"};
   for (std::string& word : given_options(cmd, {"print-systemd-unit"})) {
-    spec.command.push_back(std::move(word));
+    unit.command.push_back(std::move(word));
   }
-  if (!args.auto_offload) spec.command.push_back("--auto");
+  if (!args.auto_offload) unit.command.push_back("--auto");
   if (args.local) {
-    spec.unit_lines = {"Wants=pelmora-serve.service", "After=pelmora-serve.service"};
+    unit.unit_lines = {"Wants=pelmora-serve.service", "After=pelmora-serve.service"};
   }
   std::string env_file = "%h/.config/pelmora/agent.env";
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != '\0') {
@@ -112,10 +112,10 @@ int print_watch_unit(const CLI::App& cmd, const WatchArgs& args) {
       env_file += c == '%' ? std::string("%%") : std::string(1, c);
     }
   }
-  spec.service_lines = {
+  unit.service_lines = {
       "# The key: the saved login (`pelmora login`), or PELMORA_API_KEY=... in this file (mode 0600)",
       "EnvironmentFile=-" + env_file};
-  say(systemd_unit(spec));
+  say(systemd_unit(unit));
   return kExitOk;
 }
 

@@ -36,28 +36,28 @@ std::string systemd_word(std::string_view word) {
   return plain ? escaped : "\"" + escaped + "\"";
 }
 
-std::string systemd_unit(const UnitSpec& spec) {
+std::string systemd_unit(const UnitOptions& unit) {
   std::string exec;
-  for (const std::string& word : spec.command) {
+  for (const std::string& word : unit.command) {
     if (!exec.empty()) exec += ' ';
     exec += systemd_word(word);
   }
   std::string text;
-  text += "# " + spec.description + ", as a systemd user service. Install it with:\n";
+  text += "# " + unit.description + ", as a systemd user service. Install it with:\n";
   text += "#   mkdir -p ~/.config/systemd/user\n";
-  text += "#   (this output) > ~/.config/systemd/user/" + spec.name + ".service\n";
+  text += "#   (this output) > ~/.config/systemd/user/" + unit.name + ".service\n";
   text += "#   systemctl --user daemon-reload\n";
-  text += "#   systemctl --user enable --now " + spec.name + "\n";
-  text += "#   journalctl --user -u " + spec.name + " -f    # its output\n";
-  text += "[Unit]\nDescription=" + spec.description + "\n";
-  for (const std::string& line : spec.unit_lines) text += line + "\n";
+  text += "#   systemctl --user enable --now " + unit.name + "\n";
+  text += "#   journalctl --user -u " + unit.name + " -f    # its output\n";
+  text += "[Unit]\nDescription=" + unit.description + "\n";
+  for (const std::string& line : unit.unit_lines) text += line + "\n";
   text += "\n[Service]\nType=simple\n";
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
     if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
       text += "Environment=" + systemd_word(std::string(name) + "=" + value) + "\n";
     }
   }
-  for (const std::string& line : spec.service_lines) text += line + "\n";
+  for (const std::string& line : unit.service_lines) text += line + "\n";
   text += "ExecStart=" + exec + "\n";
   text += "Restart=on-failure\nRestartSec=5\n";
   text += "\n[Install]\nWantedBy=default.target\n";

@@ -12,7 +12,7 @@
 namespace pelmora::cli {
 
 // What one unit runs and how.
-struct UnitSpec {
+struct UnitOptions {
   std::string name;         // "pelmora-serve": the unit file is NAME.service
   std::string description;  // Description=
   std::vector<std::string> command;  // ExecStart=, the program's absolute path first
@@ -24,7 +24,7 @@ struct UnitSpec {
 // (ExecStart=, Restart=on-failure, the environment's XDG_CONFIG_HOME and XDG_DATA_HOME when
 // set) and [Install] (WantedBy=default.target).
 // Throws std::invalid_argument when a word holds a NUL or a line break.
-std::string systemd_unit(const UnitSpec& spec);
+std::string systemd_unit(const UnitOptions& unit);
 
 // One word of ExecStart= or Environment=: as it is when systemd reads it so, else in double
 // quotes with C escapes; '%' doubled (specifiers) and '$' doubled (variables) either way.
