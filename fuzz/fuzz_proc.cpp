@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   (void)pelmora::parse_status_real_uid(text);
   (void)pelmora::parse_statm_resident_pages(text);
+  (void)pelmora::parse_schedstat_runtime(text);
   (void)pelmora::parse_meminfo_total_bytes(text);
   (void)pelmora::parse_boot_time(text);
   check(pelmora::decoded_length(text) <= size);

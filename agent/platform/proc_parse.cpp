@@ -103,6 +103,9 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
       case 15:
         ok = parse_into(token, stat.stime);
         break;
+      case 20:
+        ok = parse_into(token, stat.num_threads);
+        break;
       case 22:
         ok = parse_into(token, stat.starttime);
         break;
@@ -137,6 +140,12 @@ std::optional<std::uint32_t> parse_status_real_uid(std::string_view text) {
   const auto uid = keyed_number(text, "Uid:");
   if (!uid || *uid > 0xFFFFFFFFull) return std::nullopt;
   return static_cast<std::uint32_t>(*uid);
+}
+
+std::optional<std::uint64_t> parse_schedstat_runtime(std::string_view text) {
+  const auto fields = split_fields(text);
+  if (fields.size() < 3) return std::nullopt;
+  return parse_number<std::uint64_t>(fields[0]);
 }
 
 std::optional<std::uint64_t> parse_statm_resident_pages(std::string_view text) {

@@ -17,6 +17,7 @@ struct ProcStat {
   char state = '?';               // field 3
   std::uint64_t utime = 0;        // field 14, clock ticks
   std::uint64_t stime = 0;        // field 15, clock ticks
+  std::uint64_t num_threads = 0;  // field 20
   std::uint64_t starttime = 0;    // field 22, clock ticks after boot
   std::uint64_t rss_pages = 0;    // field 24, resident pages
 
@@ -35,6 +36,9 @@ std::vector<std::string> parse_cmdline(std::string_view data);
 
 // The real uid: the first number of the "Uid:" line of /proc/PID/status.
 std::optional<std::uint32_t> parse_status_real_uid(std::string_view text);
+
+// The CPU time of the thread, in nanoseconds: the first field of /proc/PID/schedstat.
+std::optional<std::uint64_t> parse_schedstat_runtime(std::string_view text);
 
 // The resident pages of /proc/PID/statm (its second field).
 std::optional<std::uint64_t> parse_statm_resident_pages(std::string_view text);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,13 +114,18 @@ ProcessOpening ProcessTable::open_process(int, double, std::uint32_t) {
 
 namespace {
 
-// The last CPU sample of one process.
+// The last CPU sample of one process, and what it takes to tell at the next enumeration
+// whether the process has run since.
 struct Sample {
-  int pid = 0;
-  std::uint64_t starttime = 0;
-  double user = 0.0;
-  double system = 0.0;
+  ProcStat stat;             // the stat line of the sample: its CPU times and start time
   double scaled_time = 0.0;  // monotonic seconds * CPU count
+  // The CPU time of the process's only thread, read just before `stat` (when has_runtime);
+  // with one thread, an unchanged runtime means that nothing in `stat` that only the
+  // process itself moves (CPU times, memory, name, thread count) has changed.
+  std::uint64_t runtime = 0;
+  int pid = 0;
+  Fd schedstat;  // PID/schedstat, kept open while the process has one thread
+  bool has_runtime = false;
 };
 
 class LinuxProcessTable;
@@ -268,7 +274,9 @@ class LinuxProcessTable final : public ProcessTable {
     std::sort(pids_.begin(), pids_.end());
 
     const int cpu_count = std::max(1, static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN)));
+    const std::size_t fd_budget = kept_fd_budget();
     next_.clear();
+    next_.reserve(pids_.size());
     std::size_t old = 0;
     int reached = -1;
     // The new samples replace the old ones, which drops the processes no longer listed.
@@ -279,18 +287,51 @@ class LinuxProcessTable final : public ProcessTable {
       const int unwinding = std::uncaught_exceptions();
       ~Commit() {
         if (std::uncaught_exceptions() > unwinding) {
-          for (const Sample& s : t.samples_) {
-            if (s.pid > reached) t.next_.push_back(s);
+          for (Sample& s : t.samples_) {
+            if (s.pid > reached) t.next_.push_back(std::move(s));
           }
         }
         t.samples_.swap(t.next_);
         t.next_.clear();
+        t.kept_fds_ = 0;
+        for (const Sample& s : t.samples_) t.kept_fds_ += s.schedstat.valid() ? 1 : 0;
       }
     } commit{*this, reached};
 
     char path[32];
     for (const int pid : pids_) {
       reached = pid;
+      while (old < samples_.size() && samples_[old].pid < pid) ++old;
+      Sample* prev = old < samples_.size() && samples_[old].pid == pid ? &samples_[old] : nullptr;
+      const double now = clock_.monotonic() * cpu_count;
+
+      // A process with one thread whose runtime has not moved has not run: its last stat
+      // line still holds, and reading it again (the costly part of a scan) is skipped.
+      Fd schedstat;
+      std::optional<std::uint64_t> runtime;
+      if (prev != nullptr && prev->stat.num_threads == 1) {
+        schedstat = std::move(prev->schedstat);
+        if (!schedstat.valid() && kept_fds_ < fd_budget) {
+          std::snprintf(path, sizeof path, "%d/schedstat", pid);
+          schedstat.reset(::openat(root_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+          if (schedstat.valid()) ++kept_fds_;
+        }
+        if (schedstat.valid()) {
+          runtime = read_runtime(schedstat.get());
+          if (!runtime) schedstat.reset();  // the process has ended
+        }
+        if (runtime && prev->has_runtime && prev->runtime == *runtime) {
+          Sample& same = next_.emplace_back(std::move(*prev));
+          same.scaled_time = now;
+          same.schedstat = std::move(schedstat);
+          if (visit != nullptr) {
+            LinuxHandle handle(*this, root_fd, pid, &same.stat, 0.0);
+            (*visit)(handle);
+          }
+          continue;
+        }
+      }
+
       std::snprintf(path, sizeof path, "%d/stat", pid);
       const int err = read_at(root_fd, path, buf_, /*one_record=*/true);
       std::optional<ProcStat> stat;
@@ -298,18 +339,21 @@ class LinuxProcessTable final : public ProcessTable {
       if (err == 0) {
         stat = parse_proc_stat(buf_);
         if (!stat) continue;  // read while the process was being torn down
-        const double user = static_cast<double>(stat->utime) / clock_ticks_;
-        const double system = static_cast<double>(stat->stime) / clock_ticks_;
-        const double now = clock_.monotonic() * cpu_count;
-        while (old < samples_.size() && samples_[old].pid < pid) ++old;
         cpu = 0.0;
-        if (old < samples_.size() && samples_[old].pid == pid &&
-            samples_[old].starttime == stat->starttime) {
-          const Sample& s = samples_[old];
-          cpu = cpu_percent_between(s.user, s.system, user, system, s.scaled_time, now,
-                                    cpu_count);
+        if (prev != nullptr && prev->stat.starttime == stat->starttime) {
+          cpu = cpu_percent_between(seconds(prev->stat.utime), seconds(prev->stat.stime),
+                                    seconds(stat->utime), seconds(stat->stime),
+                                    prev->scaled_time, now, cpu_count);
         }
-        next_.push_back(Sample{pid, stat->starttime, user, system, now});
+        Sample& next = next_.emplace_back();
+        next.pid = pid;
+        next.stat = *stat;
+        next.scaled_time = now;
+        if (stat->num_threads == 1 && runtime) {
+          next.runtime = *runtime;
+          next.has_runtime = true;
+          next.schedstat = std::move(schedstat);
+        }
       } else if (is_gone(err)) {
         continue;
       }
@@ -319,6 +363,30 @@ class LinuxProcessTable final : public ProcessTable {
         (*visit)(handle);
       }
     }
+  }
+
+  double seconds(std::uint64_t ticks) const { return static_cast<double>(ticks) / clock_ticks_; }
+
+  // The runtime in a kept PID/schedstat; std::nullopt once the process has ended (its pid
+  // may name another process by now, but the open file stays with the old one).
+  static std::optional<std::uint64_t> read_runtime(int fd) {
+    char text[128];
+    ssize_t n;
+    do {
+      n = ::pread(fd, text, sizeof text, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return std::nullopt;
+    return parse_schedstat_runtime(std::string_view(text, static_cast<std::size_t>(n)));
+  }
+
+  // How many schedstat files the table may keep open: the open-file limit less a reserve
+  // for the rest of the program.
+  static std::size_t kept_fd_budget() {
+    constexpr rlim_t kReserve = 256;
+    constexpr rlim_t kMost = 1 << 16;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= kReserve) return 0;
+    return static_cast<std::size_t>(std::min(limit.rlim_cur - kReserve, kMost));
   }
 
   std::string root_;
@@ -331,6 +399,7 @@ class LinuxProcessTable final : public ProcessTable {
   std::vector<int> pids_;
   std::vector<Sample> samples_;  // by ascending pid: the last sample of every listed process
   std::vector<Sample> next_;
+  std::size_t kept_fds_ = 0;  // schedstat files open in samples_
   std::string buf_;
 };
 

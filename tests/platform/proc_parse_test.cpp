@@ -25,6 +25,7 @@ TEST(ProcStatParse, FieldsAfterTheLastParenthesis) {
   EXPECT_EQ(odd->stime, 500u);
   EXPECT_EQ(odd->starttime, 12000u);
   EXPECT_EQ(odd->rss_pages, 25600u);
+  EXPECT_EQ(odd->num_threads, 1u);
 
   const auto zombie = parse_proc_stat(fixture("77/stat"));
   ASSERT_TRUE(zombie);
@@ -35,6 +36,13 @@ TEST(ProcStatParse, FieldsAfterTheLastParenthesis) {
   ASSERT_TRUE(kthread);
   EXPECT_EQ(kthread->comm, "kworker/0:1-events");
   EXPECT_EQ(kthread->state, 'I');
+}
+
+TEST(ProcStatParse, SchedstatRuntime) {
+  EXPECT_EQ(parse_schedstat_runtime("5123456789 20000 7\n"), 5123456789u);
+  EXPECT_FALSE(parse_schedstat_runtime(""));
+  EXPECT_FALSE(parse_schedstat_runtime("12 34"));  // cut short
+  EXPECT_FALSE(parse_schedstat_runtime("-1 2 3"));
 }
 
 TEST(ProcStatParse, RejectsTextThatIsNotAStatLine) {

@@ -181,6 +181,44 @@ TEST_F(ProcTableTest, CpuSamplesAreKeptPerProcessAndStartTime) {
   EXPECT_EQ(cpu_by_pid().at(42), 0.0);
 }
 
+// A process with one thread is read again only once its runtime (schedstat) has moved; one
+// with more threads, whose other threads the runtime does not count, at every listing.
+TEST_F(ProcTableTest, StatIsReadAgainOnlyAfterTheRuntimeMoved) {
+  const fs::path stat = root_ / "42" / "stat";
+  const auto set_runtime = [&](std::uint64_t ns) {
+    std::ofstream(root_ / "42" / "schedstat", std::ios::trunc) << ns << " 0 0\n";
+  };
+  const auto rename = [&](const std::string& from, const std::string& to) {
+    std::string text = read_file_bytes(stat.string());
+    text.replace(text.find(from), from.size(), to);
+    std::ofstream(stat, std::ios::binary | std::ios::trunc) << text;
+  };
+  const auto name_and_cpu = [&] {
+    std::pair<std::string, double> seen;
+    table_->for_each_process([&](ProcessHandle& h) {
+      if (h.pid() == 42) seen = {h.name().value(), h.cpu_percent().value()};
+    });
+    return seen;
+  };
+  set_runtime(1);
+  cpu_by_pid();
+  cpu_by_pid();  // the runtime's first reading
+  rename("odd", "new");
+  EXPECT_EQ(name_and_cpu().first, "my (odd) ) name") << "same runtime: the stat line stands";
+
+  set_runtime(2);
+  set_stat_field(42, 14, 1000 + static_cast<std::uint64_t>(ticks()));
+  clock_.now += 1.0;
+  EXPECT_EQ(name_and_cpu(), std::make_pair(std::string("my (new) ) name"), 100.0));
+
+  set_stat_field(42, 20, 2);  // a second thread
+  set_runtime(3);
+  name_and_cpu();
+  set_stat_field(42, 14, 1000 + 2 * static_cast<std::uint64_t>(ticks()));
+  clock_.now += 1.0;
+  EXPECT_EQ(name_and_cpu().second, 100.0) << "two threads: read whatever the runtime says";
+}
+
 TEST_F(ProcTableTest, PrimingSharesTheSampleMemory) {
   table_->prime();
   set_stat_field(301, 14, static_cast<std::uint64_t>(ticks()));

@@ -137,14 +137,16 @@ bool psutil_available() {
          std::system("/usr/bin/python3 -c 'import psutil' >/dev/null 2>&1") == 0;
 }
 
+constexpr const char* kBusyScript =
+    "import time\nend = time.time() + 60\nwhile time.time() < end:\n    pass\n";
+
 // A busy "python3 busy.py" running in a directory of its own; killed on destruction.
 class BusyPython {
  public:
-  BusyPython() {
+  explicit BusyPython(const char* code = kBusyScript) {
     dir_ = fs::temp_directory_path() / ("pelmora-live-" + std::to_string(::getpid()));
     fs::create_directories(dir_);
-    std::ofstream(dir_ / "busy.py")
-        << "import time\nend = time.time() + 60\nwhile time.time() < end:\n    pass\n";
+    std::ofstream(dir_ / "busy.py") << code;
     pid_ = ::fork();
     if (pid_ == 0) {
       if (::chdir(dir_.c_str()) != 0) ::_exit(127);
@@ -260,6 +262,36 @@ TEST(ProcLive, ScannerFindsABusyScriptInItsOwnDirectory) {
   EXPECT_GT(found->create_time, 1.0e9);
   EXPECT_FALSE(found->username.empty());
   for (const auto& p : heavy) EXPECT_NE(p.pid, ::getpid());
+}
+
+// The table skips the stat line of a one-thread process whose runtime has not moved; a
+// process that starts a busy thread and then only waits for it must still be seen.
+TEST(ProcLive, ScannerSeesTheBusyThreadOfAWaitingProcess) {
+  BusyPython waiting(
+      "import threading, time\n"
+      "time.sleep(1.5)\n"
+      "def spin():\n"
+      "    end = time.time() + 60\n"
+      "    while time.time() < end:\n"
+      "        pass\n"
+      "t = threading.Thread(target=spin)\n"
+      "t.start()\n"
+      "t.join()\n");
+  ASSERT_GT(waiting.pid(), 0);
+  auto table = make_linux_process_table();
+  ProcessScanner scanner(20.0, 20.0, *table);
+  for (int i = 0; i < 3; ++i) {  // listed, then its runtime read, while it has one thread
+    table->prime();
+    ::usleep(300000);
+  }
+  ::usleep(1500000);
+  table->prime();  // the listing that sees the runtime moved by starting the thread
+  bool found = false;
+  for (int attempt = 0; attempt < 20 && !found; ++attempt) {
+    ::usleep(500000);
+    for (const auto& p : scanner.scan()) found = found || p.pid == waiting.pid();
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace
