@@ -5,6 +5,7 @@
 #
 #   bench/watch_figures.sh [SECONDS] [PROCESSES]     (defaults: 600 and 600)
 #   PELMORA=path/to/pelmora bench/watch_figures.sh   (default: build/release/pelmora)
+#   WATCH_ARGS="--auto --for 5 --mine --stop-local" bench/watch_figures.sh   (more options)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration=${1:-600}
@@ -42,7 +43,7 @@ pss_kb() { awk '/^Pss:/ { print $2 }' "/proc/$1/smaps_rollup"; }
 
 # No key and closed input: nothing is ever offloaded, whatever the machine runs.
 env -u PELMORA_API_KEY -u GATEWAY_API_KEY PELMORA_API_URL=http://127.0.0.1:9 \
-  "$pelmora" watch --interval 2 </dev/null >"$work/agent.out" 2>&1 &
+  "$pelmora" watch --interval 2 ${WATCH_ARGS:-} </dev/null >"$work/agent.out" 2>&1 &
 agent=$!
 "$python" bench/psutil_watch.py --interval 2 </dev/null >"$work/psutil.out" 2>&1 &
 python_loop=$!

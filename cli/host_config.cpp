@@ -43,7 +43,10 @@ std::string login_file_path() { return join_path(_config_dir(), "login.json"); }
 
 std::optional<SavedLogin> load_login() {
   try {
-    const auto document = parse_json(read_file_bytes(login_file_path()));
+    // Most runs have no saved login: that case is answered without an exception.
+    const std::string path = login_file_path();
+    if (!is_regular_file(path)) return std::nullopt;
+    const auto document = parse_json(read_file_bytes(path));
     SavedLogin login;
     login.api_key = document.at("api_key").get<std::string>();
     if (auto url = document.find("api_url"); url != document.end() && url->is_string()) {

@@ -17,7 +17,8 @@ for program in pelmora pelmora-service; do
   fi
 done
 mkdir -p "$target"
-install -m 0755 "$build_dir/pelmora" "$build_dir/pelmora-service" "$target/"
+# Stripped: the debugging sections stay in the build tree.
+install -m 0755 -s "$build_dir/pelmora" "$build_dir/pelmora-service" "$target/"
 echo "Installed pelmora and pelmora-service in $bin_dir."
 case ":$PATH:" in
   *":$bin_dir:"*) exit 0 ;;
